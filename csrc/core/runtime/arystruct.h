@@ -1,0 +1,26 @@
+/* Native array record: how compiled code sees an array. Five 8-byte words, then the ndim
+   extents, then the ndim strides in bytes; ndim itself is part of the array's static type. */
+#ifndef SARVO_CORE_RUNTIME_ARYSTRUCT_H
+#define SARVO_CORE_RUNTIME_ARYSTRUCT_H
+
+#include <stdint.h>
+
+typedef struct _object PyObject;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+    void *meminfo;
+    PyObject *parent;
+    int64_t nitems;
+    int64_t itemsize;
+    void *data;
+    int64_t shape_and_strides[];
+} arystruct_t;
+
+#ifdef __cplusplus
+}
+#endif
+#endif

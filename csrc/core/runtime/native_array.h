@@ -1,0 +1,90 @@
+// Typed native array records for the kernels: the same words as arystruct_t, with the element
+// type, number of dimensions and layout in the type. A const element type marks an argument
+// that the kernel only reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "core/runtime/arystruct.h"
+#include "core/runtime/srt.h"
+
+namespace sarvo {
+
+enum class Layout { C, Any };
+
+template <class T, int N, Layout L = Layout::C>
+struct Array {
+    static_assert(N >= 1 && N <= 3, "kernels use 1 to 3 dimensions");
+    using value_type = T;
+    static constexpr int ndim = N;
+    static constexpr Layout layout = L;
+
+    SRT_MemInfo *meminfo;
+    PyObject *parent;
+    int64_t nitems;
+    int64_t itemsize;
+    T *data;
+    int64_t shape[N];
+    int64_t strides[N];
+
+    // C layout addresses elements from the extents alone; any layout goes through the strides.
+    T &operator()(int64_t i) const requires(N == 1) {
+        if constexpr (L == Layout::C) return data[i];
+        else return *byte_offset(i * strides[0]);
+    }
+    T &operator()(int64_t i, int64_t j) const requires(N == 2) {
+        if constexpr (L == Layout::C) return data[i * shape[1] + j];
+        else return *byte_offset(i * strides[0] + j * strides[1]);
+    }
+    T &operator()(int64_t c, int64_t i, int64_t j) const requires(N == 3) {
+        if constexpr (L == Layout::C) return data[(c * shape[1] + i) * shape[2] + j];
+        else return *byte_offset(c * strides[0] + i * strides[1] + j * strides[2]);
+    }
+
+  private:
+    T *byte_offset(int64_t bytes) const {
+        return reinterpret_cast<T *>(reinterpret_cast<char *>(const_cast<std::remove_const_t<T> *>(data)) + bytes);
+    }
+};
+
+static_assert(sizeof(Array<float, 3>) == 8 * (5 + 6), "record words: five fields, extents, strides");
+using ArrayF2 = Array<float, 2>;
+static_assert(offsetof(ArrayF2, data) == offsetof(arystruct_t, data));
+
+// A 2-tuple of arrays, passed and returned as its two records one after the other.
+template <class A, class B>
+struct Pair {
+    A first;
+    B second;
+};
+
+// Result slot of a kernel whose Python result is None.
+struct NoResult {};
+
+// Owns one reference to a kernel-made array until it is handed on with release().
+template <class A>
+class Owned {
+  public:
+    A rec{};
+    Owned() = default;
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { SRT_decref(rec.meminfo); }
+    A *operator->() { return &rec; }
+    A release() {
+        A out = rec;
+        rec.meminfo = nullptr;
+        return out;
+    }
+};
+
+// A result that is one of the kernel's inputs: the caller's record gains one reference.
+template <class A>
+A share(const A &input) {
+    SRT_incref(input.meminfo);
+    return input;
+}
+
+}  // namespace sarvo

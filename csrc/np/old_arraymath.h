@@ -1,0 +1,20 @@
+// Array routines shared by the kernels: index of the minimum, cumulative sum, bin count.
+#pragma once
+
+#include <cstdint>
+
+#include "core/runtime/native_array.h"
+#include "tarn/excinfo.h"
+
+namespace sarvo {
+
+// Index of the first smallest element; a NaN ends the walk and is the answer.
+int32_t array_argmin(int64_t *result, ExcSlot exc, const Array<const double, 1> &a);
+
+// result[k] = a[0] + ... + a[k], wrapping modulo 2^32.
+int32_t array_cumsum(Array<uint32_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a);
+
+// Counts of each value, over max(largest + 1, minlength) bins.
+int32_t np_bincount(Array<int64_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a, uint32_t minlength);
+
+}  // namespace sarvo

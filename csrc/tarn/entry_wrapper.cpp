@@ -1,0 +1,212 @@
+// The entry-wrapper sequence shared by every Python-callable function.
+#include "tarn/entry_table.h"
+
+#include "core/runtime/_srt_python.h"
+#include "helperlib/excinfo_raise.h"
+#include "tarn/dynfunc.h"
+#include "tarn/pickled_constants.h"
+
+namespace sarvo::entry {
+namespace {
+
+constexpr const char kUnboxMessage[] =
+    "can't unbox array from PyObject into native value.  The object maybe of a different type";
+
+// The native records made so far; every one is released when the call ends, on every path.
+class ConvertedArrays {
+  public:
+    ~ConvertedArrays() {
+        for (int i = 0; i < count_; ++i) SRT_decref(static_cast<SRT_MemInfo *>(records_[i]->meminfo));
+    }
+    void add(arystruct_t *rec) { records_[count_++] = rec; }
+
+  private:
+    arystruct_t *records_[2 * kMaxArgs];
+    int count_ = 0;
+};
+
+arystruct_t *first_record(Slot &slot) { return reinterpret_cast<arystruct_t *>(slot.bytes); }
+
+// In a pair the second record follows the first one's words: five fields, extents, strides.
+arystruct_t *second_record(Slot &slot, int first_ndim) {
+    return reinterpret_cast<arystruct_t *>(slot.bytes + (5 + 2 * first_ndim) * sizeof(int64_t));
+}
+
+bool unbox_error() {
+    PyErr_SetString(PyExc_TypeError, kUnboxMessage);
+    return false;
+}
+
+/* An array of another number of dimensions would not fit the record, and a C-layout kernel
+   indexes from the extents alone: both are refused with the unbox error before anything is
+   made. A read-only array that the kernel would write is refused too. */
+bool convert_array(PyObject *obj, const ArrayKind &kind, const char *name, int position, arystruct_t *rec,
+                   ConvertedArrays &converted) {
+    if (PyArray_Check(obj)) {
+        PyArrayObject *array = reinterpret_cast<PyArrayObject *>(obj);
+        if (PyArray_NDIM(array) != kind.ndim) return unbox_error();
+        if (kind.c_layout && !PyArray_IS_C_CONTIGUOUS(array)) return unbox_error();
+        if (kind.written && !PyArray_ISWRITEABLE(array) && PyArray_ITEMSIZE(array) == kind.itemsize) {
+            PyErr_Format(PyExc_ValueError, "%s writes into argument %d, which is a read-only array", name,
+                         position + 1);
+            return false;
+        }
+    }
+    if (SRT_adapt_ndarray_from_python(obj, rec) != 0) return unbox_error();
+    converted.add(rec);
+    if (rec->itemsize != kind.itemsize) return unbox_error();
+    return true;
+}
+
+bool convert(PyObject *obj, const ArgKind &kind, const char *name, int position, Slot &slot,
+             ConvertedArrays &converted) {
+    switch (kind.tag) {
+        case ArgTag::Array:
+            return convert_array(obj, kind.arrays[0], name, position, first_record(slot), converted);
+        case ArgTag::ArrayPair: {
+            Py_ssize_t size = PyTuple_Check(obj) ? PyTuple_GET_SIZE(obj) : -1;
+            if (size != 2) {
+                PyErr_Format(PyExc_ValueError, "size mismatch for tuple, expected 2 element(s) but got %zd", size);
+                return false;
+            }
+            return convert_array(PyTuple_GET_ITEM(obj, 0), kind.arrays[0], name, position, first_record(slot),
+                                 converted) &&
+                   convert_array(PyTuple_GET_ITEM(obj, 1), kind.arrays[1], name, position, second_record(slot, kind.arrays[0].ndim),
+                                 converted);
+        }
+        case ArgTag::Int32:
+        case ArgTag::UInt32: {
+            PyObject *number = PyNumber_Long(obj);
+            if (!number) return false;
+            uint32_t low;
+            if (kind.tag == ArgTag::Int32) low = static_cast<uint32_t>(PyLong_AsLongLong(number));
+            else low = static_cast<uint32_t>(PyLong_AsUnsignedLongLong(number));
+            Py_DECREF(number);
+            if (PyErr_Occurred()) return false;
+            std::memcpy(slot.bytes, &low, sizeof low);
+            return true;
+        }
+        case ArgTag::Float64:
+        case ArgTag::Float32: {
+            PyObject *number = PyNumber_Float(obj);
+            if (!number) return false;
+            double value = PyFloat_AsDouble(number);
+            Py_DECREF(number);
+            if (PyErr_Occurred()) return false;
+            if (kind.tag == ArgTag::Float64) {
+                std::memcpy(slot.bytes, &value, sizeof value);
+            } else {
+                float single = static_cast<float>(value);
+                std::memcpy(slot.bytes, &single, sizeof single);
+            }
+            return true;
+        }
+        case ArgTag::Bool: {
+            int truth = PyObject_IsTrue(obj);
+            if (truth < 0) return false;
+            bool value = truth != 0;
+            std::memcpy(slot.bytes, &value, sizeof value);
+            return true;
+        }
+    }
+    return false;
+}
+
+PyObject *read_const(EnvironmentObject *env, Py_ssize_t k) {
+    if (!env->consts) {
+        PyErr_SetString(PyExc_RuntimeError, "`env.consts` is NULL in `read_const`");
+        return nullptr;
+    }
+    return PyList_GET_ITEM(env->consts, k);
+}
+
+// numpy.ndarray, unpickled from its stored pickle on first use and kept.
+PyTypeObject *ndarray_class() {
+    static PyObject *cls = nullptr;
+    if (!cls) cls = sarvo_unpickle(constants::ndarray_class_pickle, constants::ndarray_class_pickle_len, nullptr);
+    return reinterpret_cast<PyTypeObject *>(cls);
+}
+
+// Boxes one kernel-made array; the kernel's reference to its record is dropped either way.
+PyObject *box_array(arystruct_t *rec, int ndim, EnvironmentObject *env, Py_ssize_t k) {
+    PyObject *dtype = read_const(env, k);
+    PyTypeObject *cls = ndarray_class();
+    PyObject *array = cls ? SRT_adapt_ndarray_to_python_acqref(rec, cls, ndim, 1,
+                                                               reinterpret_cast<PyArray_Descr *>(dtype))
+                          : nullptr;
+    SRT_decref(static_cast<SRT_MemInfo *>(rec->meminfo));
+    return array;
+}
+
+PyObject *box(const ResultKind &kind, Slot &result, EnvironmentObject *env) {
+    switch (kind.tag) {
+        case ResultTag::Array:
+            return box_array(first_record(result), kind.ndim[0], env, 0);
+        case ResultTag::ArrayPair: {
+            arystruct_t *second = second_record(result, kind.ndim[0]);
+            PyObject *first_array = box_array(first_record(result), kind.ndim[0], env, 0);
+            if (!first_array) {
+                SRT_decref(static_cast<SRT_MemInfo *>(second->meminfo));
+                return nullptr;
+            }
+            PyObject *tuple = PyTuple_New(2);
+            if (!tuple) {
+                Py_DECREF(first_array);
+                SRT_decref(static_cast<SRT_MemInfo *>(second->meminfo));
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(tuple, 0, first_array);
+            PyObject *second_array = box_array(second, kind.ndim[1], env, 1);
+            if (!second_array) {
+                Py_DECREF(tuple);
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(tuple, 1, second_array);
+            return tuple;
+        }
+        case ResultTag::Float64: {
+            double value;
+            std::memcpy(&value, result.bytes, sizeof value);
+            return PyFloat_FromDouble(value);
+        }
+        case ResultTag::None:
+            Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject *run_entry(const EntryRow &row, PyObject *args) {
+    const char *name = constants::kMethodNames[row.method];
+    PyObject *objs[kMaxArgs] = {};
+    if (!PyArg_UnpackTuple(args, name, row.arity, row.arity, &objs[0], &objs[1], &objs[2], &objs[3], &objs[4],
+                           &objs[5]))
+        return nullptr;
+
+    auto *env = static_cast<EnvironmentObject *>(*constants::module_envgvs[row.method]);
+    if (!env) {
+        PyErr_Format(PyExc_RuntimeError, "missing Environment: %s", constants::kEnvSlotSymbols[row.method]);
+        return nullptr;
+    }
+
+    Slot slots[kMaxArgs];
+    Slot result;
+    int32_t status;
+    const excinfo_t *record = nullptr;
+    {
+        ConvertedArrays converted;
+        for (int i = 0; i < row.arity; ++i)
+            if (!convert(objs[i], row.args[i], name, i, slots[i], converted)) return nullptr;
+
+        std::memset(result.bytes, 0, sizeof result.bytes);
+        PyThreadState *saved = PyEval_SaveThread();
+        status = row.invoke(&result, &record, slots);
+        PyEval_RestoreThread(saved);
+    }
+    if (sarvo_raise_status(status, record) != 0) return nullptr;
+    if (status == kNone) Py_RETURN_NONE;
+    return box(row.result, result, env);
+}
+
+}  // namespace sarvo::entry

@@ -1,0 +1,30 @@
+// Shared by the C++ tests that need the interpreter: the module is linked into the test binary
+// and registered as a built-in, so importing it runs the real initialisation.
+#pragma once
+#include <Python.h>
+
+extern "C" PyObject *PyInit_sarvo_functions(void);
+
+namespace sarvo_test {
+
+inline void register_embedded_module() { PyImport_AppendInittab("sarvo_functions", PyInit_sarvo_functions); }
+
+inline void init_embedded_module() {
+    PyObject *mod = PyImport_ImportModule("sarvo_functions");
+    if (!mod) {
+        PyErr_Print();
+        return;
+    }
+    Py_DECREF(mod);
+}
+
+// Holds the interpreter lock for the scope of a test body.
+struct Gil {
+    PyGILState_STATE state;
+    Gil() : state(PyGILState_Ensure()) {}
+    ~Gil() { PyGILState_Release(state); }
+    Gil(const Gil &) = delete;
+    Gil &operator=(const Gil &) = delete;
+};
+
+}  // namespace sarvo_test

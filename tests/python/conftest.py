@@ -1,0 +1,27 @@
+"""Shared fixtures for the Python tests of sarvo_functions."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def sf():
+    import sarvo_functions
+    return sarvo_functions
+
+
+@pytest.fixture(scope="session")
+def module_path(sf):
+    return sf.__file__
+
+
+def run_python(code, env=None, timeout=300):
+    """Runs code in a fresh interpreter, so that a crash is a failed test, not a lost run."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env=full_env, timeout=timeout)
