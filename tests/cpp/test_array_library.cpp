@@ -1,0 +1,179 @@
+// The array routines, the creation rule and the no-copy reshape.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "core/runtime/_srt_python.h"
+#include "np/arrayobj.h"
+#include "np/old_arraymath.h"
+#include "tarn/pickled_constants.h"
+
+namespace {
+
+using sarvo::Array;
+using sarvo::Owned;
+
+template <class T>
+Array<const T, 1> view(const std::vector<T> &v) {
+    Array<const T, 1> a{};
+    a.nitems = static_cast<int64_t>(v.size());
+    a.itemsize = sizeof(T);
+    a.data = v.data();
+    a.shape[0] = a.nitems;
+    a.strides[0] = sizeof(T);
+    return a;
+}
+
+template <class T>
+std::vector<T> values(const Array<T, 1> &a) {
+    return std::vector<T>(a.data, a.data + a.shape[0]);
+}
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct ArgminCase {
+    std::vector<double> input;
+    int64_t expected;
+};
+
+class Argmin : public ::testing::TestWithParam<ArgminCase> {};
+
+TEST_P(Argmin, FirstMinimumWinsAndNanEndsTheWalk) {
+    const ArgminCase &c = GetParam();
+    int64_t index = -1;
+    const excinfo_t *exc = nullptr;
+    ASSERT_EQ(sarvo::array_argmin(&index, &exc, view(c.input)), sarvo::kOk);
+    EXPECT_EQ(index, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, Argmin,
+                         ::testing::Values(ArgminCase{{3, 1, 1}, 1}, ArgminCase{{2}, 0}, ArgminCase{{kNaN, 0}, 0},
+                                           ArgminCase{{1, kNaN, 0}, 1}, ArgminCase{{5, 4, 3, 2, 1, 0}, 5},
+                                           ArgminCase{{0, 0, -0.0}, 0}));
+
+TEST(ArgminEmpty, RaisesTheEmptySequenceRecord) {
+    int64_t index = -1;
+    const excinfo_t *exc = nullptr;
+    std::vector<double> empty;
+    EXPECT_EQ(sarvo::array_argmin(&index, &exc, view(empty)), sarvo::kUserError);
+    EXPECT_EQ(exc, &sarvo::records::argmin_of_empty);
+}
+
+struct CumsumCase {
+    std::vector<uint32_t> input, expected;
+};
+
+class Cumsum : public ::testing::TestWithParam<CumsumCase> {};
+
+TEST_P(Cumsum, AccumulatesModuloTwoToThe32) {
+    Owned<Array<uint32_t, 1>> out;
+    const excinfo_t *exc = nullptr;
+    ASSERT_EQ(sarvo::array_cumsum(&out.rec, &exc, view(GetParam().input)), sarvo::kOk);
+    EXPECT_EQ(values(out.rec), GetParam().expected);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(out.rec.data) % 32, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, Cumsum,
+                         ::testing::Values(CumsumCase{{1, 0, 1, 1}, {1, 1, 2, 3}},
+                                           CumsumCase{{4294967295u, 1}, {4294967295u, 0}}, CumsumCase{{}, {}}));
+
+struct BincountCase {
+    std::vector<uint32_t> input;
+    uint32_t minlength;
+    std::vector<int64_t> expected;
+};
+
+class Bincount : public ::testing::TestWithParam<BincountCase> {};
+
+TEST_P(Bincount, CountsEveryValueOverAtLeastMinlengthBins) {
+    const BincountCase &c = GetParam();
+    Owned<Array<int64_t, 1>> out;
+    const excinfo_t *exc = nullptr;
+    ASSERT_EQ(sarvo::np_bincount(&out.rec, &exc, view(c.input), c.minlength), sarvo::kOk);
+    EXPECT_EQ(values(out.rec), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, Bincount,
+                         ::testing::Values(BincountCase{{0, 2, 2}, 0, {1, 0, 2}},
+                                           BincountCase{{0, 2, 2}, 5, {1, 0, 2, 0, 0}},
+                                           BincountCase{{}, 3, {0, 0, 0}}, BincountCase{{}, 0, {}},
+                                           BincountCase{{7}, 0, {0, 0, 0, 0, 0, 0, 0, 1}}));
+
+struct CreateCase {
+    std::vector<int64_t> shape;
+    int64_t itemsize;
+    const excinfo_t *expected;  // null: success
+};
+
+class CreationRule : public ::testing::TestWithParam<CreateCase> {};
+
+TEST_P(CreationRule, ChecksExtentsThenBytesThenAllocates) {
+    const CreateCase &c = GetParam();
+    alignas(8) unsigned char storage[8 * 11] = {};
+    auto *rec = reinterpret_cast<arystruct_t *>(storage);
+    const excinfo_t *exc = nullptr;
+    int32_t status = sarvo::create_array_record(rec, static_cast<int>(c.shape.size()), c.shape.data(), c.itemsize,
+                                                sarvo::Fill::Zeros, true, &exc);
+    if (c.expected) {
+        EXPECT_EQ(status, sarvo::kUserError);
+        EXPECT_EQ(exc, c.expected);
+        EXPECT_EQ(rec->meminfo, nullptr);
+        return;
+    }
+    ASSERT_EQ(status, sarvo::kOk);
+    int64_t n = 1;
+    for (int64_t e : c.shape) n *= e;
+    EXPECT_EQ(rec->nitems, n);
+    EXPECT_EQ(rec->parent, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(rec->data) % 32, 0u);
+    // C-order strides, last axis the item size.
+    int64_t stride = c.itemsize;
+    for (int d = static_cast<int>(c.shape.size()) - 1; d >= 0; --d) {
+        EXPECT_EQ(rec->shape_and_strides[c.shape.size() + d], stride);
+        stride *= c.shape[d];
+    }
+    const auto *bytes = static_cast<const unsigned char *>(rec->data);
+    for (int64_t i = 0; i < n * c.itemsize; ++i) ASSERT_EQ(bytes[i], 0);
+    SRT_decref(static_cast<SRT_MemInfo *>(rec->meminfo));
+}
+
+constexpr int64_t kHuge = int64_t{1} << 62;
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, CreationRule,
+    ::testing::Values(CreateCase{{3, 4}, 8, nullptr}, CreateCase{{0, 5}, 4, nullptr}, CreateCase{{2, 3, 5}, 2, nullptr},
+                      CreateCase{{-1, 5}, 4, &sarvo::records::negative_dimensions},
+                      CreateCase{{kHuge, 4}, 1, &sarvo::records::array_too_big},
+                      CreateCase{{kHuge}, 8, &sarvo::records::array_too_big},
+                      CreateCase{{int64_t{1} << 40, 1 << 20}, 1, &sarvo::records::allocation_failed}));
+
+struct ReshapeCase {
+    std::vector<npy_intp> dims, strides, newdims;
+    int expected;
+    std::vector<npy_intp> newstrides;
+};
+
+class NoCopyReshape : public ::testing::TestWithParam<ReshapeCase> {};
+
+TEST_P(NoCopyReshape, MatchesTheWorkedExamples) {
+    const ReshapeCase &c = GetParam();
+    std::vector<npy_intp> out(c.newdims.size(), -1);
+    int ok = sarvo_attempt_nocopy_reshape(static_cast<npy_intp>(c.dims.size()), c.dims.data(), c.strides.data(),
+                                          static_cast<npy_intp>(c.newdims.size()), c.newdims.data(), out.data(), 8, 0);
+    EXPECT_EQ(ok, c.expected);
+    if (ok) EXPECT_EQ(out, c.newstrides);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, NoCopyReshape,
+                         ::testing::Values(ReshapeCase{{2, 3}, {24, 8}, {3, 2}, 1, {16, 8}},
+                                           ReshapeCase{{2, 3}, {24, 8}, {6}, 1, {8}},
+                                           ReshapeCase{{2, 3}, {8, 16}, {6}, 0, {}},
+                                           ReshapeCase{{0, 3}, {24, 8}, {3, 0}, 1, {8, 8}},
+                                           ReshapeCase{{2, 3}, {24, 8}, {7}, 0, {}},
+                                           ReshapeCase{{}, {}, {1}, 1, {8}},
+                                           ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}}));
+
+}  // namespace

@@ -1,0 +1,291 @@
+// Memory records: creation shapes, fills, statistics, destruction and the fatal guards.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/runtime/srt.h"
+
+namespace {
+
+// An allocator that delegates to the C library, can refuse, and remembers what the payload of
+// the block being freed looked like (so the 0xDE fill is observed right before the free).
+struct TestAllocator {
+    static inline bool refuse = false;
+    static inline std::vector<unsigned char> last_freed_payload;
+    static inline const unsigned char *watch = nullptr;  // payload to snapshot on free
+    static inline size_t watch_size = 0;
+    static inline void *watch_block = nullptr;
+
+    static void *malloc(size_t n) { return refuse ? nullptr : std::malloc(n); }
+    static void *realloc(void *p, size_t n) { return refuse ? nullptr : std::realloc(p, n); }
+    static void free(void *p) {
+        if (p && p == watch_block) last_freed_payload.assign(watch, watch + watch_size);
+        std::free(p);
+    }
+};
+
+class MemoryRecords : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SRT_MemSys_init();
+        SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, TestAllocator::free);
+        SRT_MemSys_enable_stats();
+        TestAllocator::refuse = false;
+        TestAllocator::watch_block = nullptr;
+    }
+    void TearDown() override {
+        SRT_MemSys_disable_stats();
+        SRT_MemSys_init();
+    }
+    struct Counts {
+        size_t alloc, free, mi_alloc, mi_free;
+    };
+    static Counts counts() {
+        return {SRT_MemSys_get_stats_alloc(), SRT_MemSys_get_stats_free(), SRT_MemSys_get_stats_mi_alloc(),
+                SRT_MemSys_get_stats_mi_free()};
+    }
+};
+
+TEST_F(MemoryRecords, StatisticsReadTheDisabledMarkerWhileOff) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc(8);
+    SRT_MemSys_disable_stats();
+    EXPECT_EQ(SRT_MemSys_stats_enabled(), 0u);
+    for (size_t v : {SRT_MemSys_get_stats_alloc(), SRT_MemSys_get_stats_free(), SRT_MemSys_get_stats_mi_alloc(),
+                     SRT_MemSys_get_stats_mi_free()})
+        EXPECT_EQ(v, size_t{0x41414141});
+    SRT_MemInfo_release(mi);
+}
+
+TEST_F(MemoryRecords, InlineRecordIsOneBlockAndBalancesItsCounters) {
+    Counts before = counts();
+    SRT_MemInfo *mi = SRT_MemInfo_alloc(100);
+    ASSERT_NE(mi, nullptr);
+    EXPECT_EQ(mi->data, reinterpret_cast<char *>(mi) + 48);
+    EXPECT_EQ(SRT_MemInfo_size(mi), 100u);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), 1u);
+    SRT_MemInfo_acquire(mi);
+    SRT_incref(mi);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), 3u);
+    SRT_decref(mi);
+    SRT_MemInfo_release(mi);
+    Counts mid = counts();
+    EXPECT_EQ(mid.alloc - before.alloc, 1u);
+    EXPECT_EQ(mid.mi_alloc - before.mi_alloc, 1u);
+    EXPECT_EQ(mid.free - before.free, 0u);
+    SRT_MemInfo_release(mi);
+    Counts after = counts();
+    EXPECT_EQ(after.free - before.free, 1u);
+    EXPECT_EQ(after.mi_free - before.mi_free, 1u);
+}
+
+TEST_F(MemoryRecords, FailedAllocationCountsTheAttemptOnly) {
+    Counts before = counts();
+    TestAllocator::refuse = true;
+    EXPECT_EQ(SRT_MemInfo_alloc(16), nullptr);
+    EXPECT_EQ(SRT_MemInfo_alloc_aligned(16, 32), nullptr);
+    EXPECT_EQ(SRT_MemInfo_new_varsize(16), nullptr);
+    TestAllocator::refuse = false;
+    Counts after = counts();
+    EXPECT_EQ(after.alloc - before.alloc, 3u);
+    EXPECT_EQ(after.mi_alloc, before.mi_alloc);
+}
+
+TEST_F(MemoryRecords, VariableSizeRecordCountsTwoBlocks) {
+    Counts before = counts();
+    SRT_MemInfo *mi = SRT_MemInfo_new_varsize(32);
+    ASSERT_NE(mi, nullptr);
+    EXPECT_EQ(counts().alloc - before.alloc, 2u);
+    EXPECT_EQ(counts().mi_alloc - before.mi_alloc, 1u);
+    ASSERT_NE(SRT_MemInfo_varsize_realloc(mi, 4096), nullptr);
+    EXPECT_EQ(SRT_MemInfo_size(mi), 4096u);
+    EXPECT_EQ(counts().alloc - before.alloc, 2u);  // reallocation is never counted
+    SRT_MemInfo_release(mi);
+    Counts after = counts();
+    EXPECT_EQ(after.free - before.free, 2u);
+    EXPECT_EQ(after.mi_free - before.mi_free, 1u);
+}
+
+TEST_F(MemoryRecords, VariableSizeElementDestructorSeesTheDataBlock) {
+    static void *seen = nullptr;
+    SRT_MemInfo *mi = SRT_MemInfo_new_varsize_dtor(8, [](void *p, size_t, void *) { seen = p; });
+    void *data = mi->data;
+    SRT_MemInfo_release(mi);
+    EXPECT_EQ(seen, data);
+}
+
+TEST_F(MemoryRecords, FailedReallocLeavesAReleasableRecord) {
+    SRT_MemInfo *mi = SRT_MemInfo_new_varsize(8);
+    TestAllocator::refuse = true;
+    EXPECT_EQ(SRT_MemInfo_varsize_realloc(mi, 1 << 20), nullptr);
+    TestAllocator::refuse = false;
+    EXPECT_EQ(mi->data, nullptr);
+    EXPECT_EQ(SRT_MemInfo_size(mi), 8u);
+    SRT_MemInfo_release(mi);  // must not crash: the destructor frees a null block
+}
+
+TEST_F(MemoryRecords, VarsizeFreeOfAnotherPointerKeepsData) {
+    SRT_MemInfo *mi = SRT_MemInfo_new_varsize(8);
+    void *data = mi->data;
+    void *other = SRT_Allocate(4);
+    SRT_MemInfo_varsize_free(mi, other);
+    EXPECT_EQ(mi->data, data);
+    SRT_MemInfo_varsize_free(mi, data);
+    EXPECT_EQ(mi->data, nullptr);
+    SRT_MemInfo_release(mi);
+}
+
+struct AlignCase {
+    size_t size;
+    unsigned align;
+};
+
+class AlignedRecords : public MemoryRecords, public ::testing::WithParamInterface<AlignCase> {};
+
+TEST_P(AlignedRecords, PayloadIsAlignedAndFitsItsBlock) {
+    const AlignCase c = GetParam();
+    for (int repeat = 0; repeat < 16; ++repeat) {
+        SRT_MemInfo *mi = SRT_MemInfo_alloc_aligned(c.size, c.align);
+        ASSERT_NE(mi, nullptr);
+        uintptr_t header_end = reinterpret_cast<uintptr_t>(mi) + 48;
+        uintptr_t data = reinterpret_cast<uintptr_t>(mi->data);
+        EXPECT_EQ(data % c.align, 0u);
+        EXPECT_GE(data, header_end);
+        EXPECT_LT(data - header_end, c.align);
+        std::memset(mi->data, 0x5A, c.size);  // the whole payload is writable
+        SRT_MemInfo_release(mi);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alignments, AlignedRecords,
+                         ::testing::Values(AlignCase{100, 32}, AlignCase{0, 32}, AlignCase{7, 1}, AlignCase{64, 24},
+                                           AlignCase{5, 64}));
+
+TEST_F(MemoryRecords, AlignOneSitsRightBehindTheHeader) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_aligned(10, 1);
+    EXPECT_EQ(mi->data, reinterpret_cast<char *>(mi) + 48);
+    SRT_MemInfo_release(mi);
+}
+
+TEST_F(MemoryRecords, SafeRecordsFillOnCreationAndOnDeath) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_safe_aligned(40, 32);
+    const auto *payload = static_cast<const unsigned char *>(mi->data);
+    for (size_t i = 0; i < 40; ++i) ASSERT_EQ(payload[i], 0xCB);
+    EXPECT_EQ(reinterpret_cast<size_t>(SRT_MemInfo_parent(mi)), 40u);
+    TestAllocator::watch_block = mi;
+    TestAllocator::watch = payload;
+    TestAllocator::watch_size = 40;
+    SRT_MemInfo_release(mi);
+    ASSERT_EQ(TestAllocator::last_freed_payload.size(), 40u);
+    for (unsigned char b : TestAllocator::last_freed_payload) EXPECT_EQ(b, 0xDE);
+}
+
+TEST_F(MemoryRecords, SafeRecordOfSizeZeroIsValid) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_safe(0);
+    ASSERT_NE(mi, nullptr);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), 1u);
+    SRT_MemInfo_release(mi);
+}
+
+TEST_F(MemoryRecords, CustomDestructorRunsBeforeTheFill) {
+    static unsigned char first_byte_seen = 0;
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_dtor_safe(4, [](void *p, size_t, void *) {
+        first_byte_seen = *static_cast<unsigned char *>(p);
+    });
+    SRT_MemInfo_release(mi);
+    EXPECT_EQ(first_byte_seen, 0xCB);
+}
+
+TEST_F(MemoryRecords, ShutdownSkipsDestructors) {
+    static int calls = 0;
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_dtor(4, [](void *, size_t, void *) { ++calls; });
+    SRT_MemSys_shutdown();
+    SRT_MemInfo_release(mi);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(MemoryRecords, RefcountOfNullOrDatalessRecordIsAllOnes) {
+    EXPECT_EQ(SRT_MemInfo_refcount(nullptr), static_cast<size_t>(-1));
+    SRT_MemInfo *mi = SRT_MemInfo_new(nullptr, 0, nullptr, nullptr);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), static_cast<size_t>(-1));
+    SRT_MemInfo_release(mi);
+    SRT_incref(nullptr);
+    SRT_decref(nullptr);
+}
+
+TEST_F(MemoryRecords, ManagedMemoryCallsItsDestructorWithTheData) {
+    static void *seen = nullptr;
+    int payload = 7;
+    SRT_MemInfo *mi = srt_manage_memory(&payload, [](void *p) { seen = p; });
+    EXPECT_EQ(SRT_MemInfo_size(mi), 0u);
+    SRT_MemInfo_release(mi);
+    EXPECT_EQ(seen, &payload);
+}
+
+TEST_F(MemoryRecords, ExternalAllocatorMakesAndFreesTheBlock) {
+    SRT_ExternalAllocator *ext = _srt_get_sample_external_allocator();
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_external(16, ext);
+    ASSERT_NE(mi, nullptr);
+    EXPECT_EQ(SRT_MemInfo_external_allocator(mi), ext);
+    SRT_MemInfo_release(mi);
+    SRT_MemInfo *safe = SRT_MemInfo_alloc_safe_aligned_external(16, 32, ext);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(safe->data) % 32, 0u);
+    SRT_MemInfo_release(safe);
+    int other = 0;
+    EXPECT_EQ(sample_external_malloc(16, &other), nullptr);
+    EXPECT_EQ(sample_external_realloc(nullptr, 16, &other), nullptr);
+}
+
+TEST_F(MemoryRecords, ApiTableNamesTheRuntimeFunctions) {
+    const SRT_api_functions *api = SRT_get_api();
+    SRT_MemInfo *mi = api->allocate(8);
+    api->acquire(mi);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), 2u);
+    EXPECT_EQ(api->get_data(mi), mi->data);
+    api->release(mi);
+    api->release(mi);
+}
+
+TEST_F(MemoryRecords, AtomicHelpersReturnNewValuesAndReportCas) {
+    srt_atomic_size_t word{5};
+    EXPECT_EQ(srt_atomic_add(&word), 6u);
+    EXPECT_EQ(srt_atomic_sub(&word), 5u);
+    int a = 0, b = 0;
+    void *volatile slot = &a;
+    void *old = nullptr;
+    EXPECT_EQ(srt_atomic_cas(&slot, &b, &b, &old), 0);
+    EXPECT_EQ(old, &a);
+    EXPECT_EQ(srt_atomic_cas(&slot, &a, &b, &old), 1);
+    EXPECT_EQ(old, &a);
+    EXPECT_EQ(slot, &b);
+}
+
+TEST_F(MemoryRecords, ReinstallingTheSameAllocatorNeverAborts) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc(8);  // one outstanding block
+    SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, TestAllocator::free);
+    SRT_MemInfo_release(mi);
+}
+
+using MemoryRecordsDeathTest = MemoryRecords;
+
+TEST_F(MemoryRecordsDeathTest, ChangingTheAllocatorUnderLiveBlocksAborts) {
+    EXPECT_DEATH(
+        {
+            SRT_MemInfo_alloc(8);
+            SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, std::free);
+        },
+        "Fatal Sarvo error: cannot change allocator while blocks are allocated");
+}
+
+TEST_F(MemoryRecordsDeathTest, VarsizeOperationsRefuseOtherRecords) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc(8);
+    EXPECT_DEATH(SRT_MemInfo_varsize_alloc(mi, 8),
+                 "ERROR: SRT_MemInfo_varsize_alloc called with a non varsize-allocated meminfo");
+    EXPECT_DEATH(SRT_MemInfo_varsize_realloc(mi, 8),
+                 "ERROR: SRT_MemInfo_varsize_realloc called with a non varsize-allocated meminfo");
+    SRT_MemInfo_release(mi);
+}
+
+}  // namespace

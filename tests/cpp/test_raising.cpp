@@ -1,0 +1,176 @@
+// Turning statuses and exception records into Python exceptions.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/runtime/srt.h"
+#include "helperlib/excinfo_raise.h"
+#include "tarn/pickled_constants.h"
+#include "tests/cpp/embedded_python.h"
+
+namespace {
+
+using sarvo_test::Gil;
+
+// The pending exception's class name and str(), cleared afterwards.
+std::pair<std::string, std::string> take_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return {"", ""};
+    PyErr_NormalizeException(&type, &value, &tb);
+    std::string name = reinterpret_cast<PyTypeObject *>(type)->tp_name;
+    PyObject *text = PyObject_Str(value);
+    std::string message = text ? PyUnicode_AsUTF8(text) : "";
+    Py_XDECREF(text);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return {name, message};
+}
+
+struct StatusCase {
+    int32_t status;
+    const char *type;
+    const char *message;
+};
+
+class StatusDispatch : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusDispatch, EachStatusRaisesItsException) {
+    Gil gil;
+    const StatusCase &c = GetParam();
+    EXPECT_EQ(sarvo_raise_status(c.status, &sarvo::records::division_by_zero), -1);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(message, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, StatusDispatch,
+                         ::testing::Values(StatusCase{-7, "SystemError", "unknown error when calling native function"},
+                                           StatusCase{-3, "StopIteration", ""},
+                                           StatusCase{1, "ZeroDivisionError", "division by zero"},
+                                           StatusCase{5, "ZeroDivisionError", "division by zero"}));
+
+TEST(StatusDispatch, SuccessStatusesRaiseNothingAndPendingErrorsStand) {
+    Gil gil;
+    EXPECT_EQ(sarvo_raise_status(0, nullptr), 0);
+    EXPECT_EQ(sarvo_raise_status(-2, nullptr), 0);
+    EXPECT_FALSE(PyErr_Occurred());
+    PyErr_SetString(PyExc_KeyError, "kept");
+    EXPECT_EQ(sarvo_raise_status(-1, nullptr), -1);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, "KeyError");
+}
+
+PyObject *eval(const char *expr) {
+    PyObject *globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyObject *result = PyRun_String(expr, Py_eval_input, globals, globals);
+    Py_DECREF(globals);
+    return result;
+}
+
+struct RaiseCase {
+    const char *packed;  // a Python expression
+    const char *type;
+    const char *message;
+    int status;
+};
+
+class DoRaise : public ::testing::TestWithParam<RaiseCase> {};
+
+TEST_P(DoRaise, PackedTriplesClassesAndInstances) {
+    Gil gil;
+    const RaiseCase &c = GetParam();
+    PyObject *packed = eval(c.packed);
+    ASSERT_NE(packed, nullptr);
+    EXPECT_EQ(sarvo_do_raise(packed), c.status);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(message, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packed, DoRaise,
+    ::testing::Values(RaiseCase{"(ValueError, ('bad',), None)", "ValueError", "bad", 1},
+                      RaiseCase{"ValueError", "ValueError", "", 1},
+                      RaiseCase{"KeyError('k')", "KeyError", "'k'", 0},
+                      RaiseCase{"None", "RuntimeError", "No active exception to reraise", 0},
+                      RaiseCase{"42", "TypeError", "exceptions must derive from BaseException", 0},
+                      RaiseCase{"(int, (), None)", "TypeError", "exceptions must derive from BaseException", 0},
+                      RaiseCase{"(ValueError, ())", "TypeError", "function takes exactly 3 arguments (2 given)", 0}));
+
+TEST(DoRaise, NoneReraisesTheExceptionBeingHandled) {
+    Gil gil;
+    PyObject *handled = eval("IndexError('inner')");
+    PyErr_SetHandledException(handled);
+    EXPECT_EQ(sarvo_do_raise(Py_NewRef(Py_None)), 1);
+    PyErr_SetHandledException(nullptr);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, "IndexError");
+    EXPECT_EQ(message, "inner");
+    Py_DECREF(handled);
+}
+
+TEST(DoRaise, LocationAddsOneTracebackEntry) {
+    Gil gil;
+    PyObject *packed = eval("(AssertionError, (), ('kern', '/src/file.py', 77))");
+    sarvo_do_raise(packed);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    ASSERT_NE(tb, nullptr);
+    PyObject *frame = PyObject_GetAttrString(tb, "tb_frame");
+    PyObject *code = PyObject_GetAttrString(frame, "f_code");
+    PyObject *name = PyObject_GetAttrString(code, "co_name");
+    PyObject *file = PyObject_GetAttrString(code, "co_filename");
+    PyObject *line = PyObject_GetAttrString(tb, "tb_lineno");
+    EXPECT_STREQ(PyUnicode_AsUTF8(name), "kern");
+    EXPECT_STREQ(PyUnicode_AsUTF8(file), "/src/file.py");
+    EXPECT_EQ(PyLong_AsLong(line), 77);
+    PyObject *next = PyObject_GetAttrString(tb, "tb_next");
+    EXPECT_EQ(next, Py_None);
+    for (PyObject *o : {frame, code, name, file, line, next}) Py_XDECREF(o);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+TEST(DoRaise, RecordWithoutLocationAddsNoTraceback) {
+    Gil gil;
+    sarvo_raise_excinfo(&sarvo::records::division_by_zero);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    EXPECT_EQ(type, PyExc_ZeroDivisionError);
+    EXPECT_EQ(tb, nullptr);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+TEST(DynamicRecord, FailingBuilderGivesTheRuntimeErrorAndFreesTheRecord) {
+    Gil gil;
+    auto *record = static_cast<excinfo_t *>(SRT_Allocate(sizeof(excinfo_t)));
+    *record = sarvo::records::shape_mismatch_template;
+    record->hashbuf = nullptr;
+    record->func_ptr = reinterpret_cast<void *>(+[](void *) -> PyObject * { return nullptr; });
+    record->alloc_flag = 1;
+    sarvo_raise_excinfo(record);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, "RuntimeError");
+    EXPECT_EQ(message, "Error creating Python tuple from runtime exception arguments");
+}
+
+TEST(DynamicRecord, BuilderValuesReplaceThePlaceholders) {
+    Gil gil;
+    auto *record = static_cast<excinfo_t *>(SRT_Allocate(sizeof(excinfo_t)));
+    *record = sarvo::records::shape_mismatch_template;
+    record->hashbuf = nullptr;
+    record->func_ptr = reinterpret_cast<void *>(+[](void *) -> PyObject * { return Py_BuildValue("(s)", "msg"); });
+    record->alloc_flag = 1;
+    sarvo_raise_excinfo(record);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, "ValueError");
+    EXPECT_EQ(message, "msg");
+}
+
+}  // namespace
