@@ -4,6 +4,7 @@
 #include <frameobject.h>
 
 #include "core/runtime/srt.h"
+#include "tarn/pickled_constants.h"
 
 namespace {
 
@@ -175,6 +176,10 @@ void sarvo_raise_excinfo(const excinfo_t *record) {
         SRT_Free(const_cast<excinfo_t *>(record));
     }
     if (packed) sarvo_do_raise(packed);
+}
+
+int32_t srt_unresolved_abort(void *result, const excinfo_t **excinfo) {
+    return sarvo::raise(excinfo, sarvo::records::unresolved_symbol);
 }
 
 int sarvo_raise_status(int32_t status, const excinfo_t *record) {

@@ -25,6 +25,9 @@ void traceback_add(const char *funcname, const char *filename, int lineno);
    entry wrappers and C-ABI entries). Returns 0 for the success statuses 0 and -2, else -1. */
 int sarvo_raise_status(int32_t status, const excinfo_t *record);
 
+/* Stands in for a symbol that could not be resolved: fails with its static RuntimeError. */
+int32_t srt_unresolved_abort(void *result, const excinfo_t **excinfo);
+
 /* The raising sequence of one user-exception record; frees a dynamic record. */
 void sarvo_raise_excinfo(const excinfo_t *record);
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/runtime/native_array.h"
+#include "tarn/cabi_entry.h"
 #include "tarn/excinfo.h"
 
 typedef struct _object PyObject;
@@ -51,6 +52,7 @@ struct EntryRow {
     ArgKind args[kMaxArgs];
     ResultKind result;
     Invoker invoke;
+    const void *cabi_entry;  // the kernel's C-ABI entry (sarvo::cabi::entry)
 };
 
 /* ---------- kinds from types ---------- */
@@ -127,8 +129,12 @@ struct KernelSignature<int32_t (*)(R *, ExcSlot, P...)> {
 
     template <auto Kernel>
     static constexpr EntryRow row(int method) {
-        EntryRow r{method, sizeof...(P), {ArgTraits<std::remove_cvref_t<P>>::kind...}, ResultTraits<R>::kind,
-                   &invoke<Kernel>};
+        EntryRow r{method,
+                   sizeof...(P),
+                   {ArgTraits<std::remove_cvref_t<P>>::kind...},
+                   ResultTraits<R>::kind,
+                   &invoke<Kernel>,
+                   reinterpret_cast<const void *>(sarvo::cabi::entry<Kernel>)};
         return r;
     }
 };

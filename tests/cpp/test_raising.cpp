@@ -147,6 +147,17 @@ TEST(DoRaise, RecordWithoutLocationAddsNoTraceback) {
     Py_XDECREF(tb);
 }
 
+TEST(UnresolvedSymbol, FailsWithItsRuntimeError) {
+    Gil gil;
+    const excinfo_t *record = nullptr;
+    int32_t status = srt_unresolved_abort(nullptr, &record);
+    EXPECT_EQ(status, 1);
+    sarvo_raise_status(status, record);
+    auto [type, message] = take_error();
+    EXPECT_EQ(type, "RuntimeError");
+    EXPECT_EQ(message, "sarvo jitted function aborted due to unresolved symbol");
+}
+
 TEST(DynamicRecord, FailingBuilderGivesTheRuntimeErrorAndFreesTheRecord) {
     Gil gil;
     auto *record = static_cast<excinfo_t *>(SRT_Allocate(sizeof(excinfo_t)));
