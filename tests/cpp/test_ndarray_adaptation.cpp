@@ -1,0 +1,252 @@
+// NumPy arrays into native records and back, and the _MemInfo type.
+#include "core/runtime/numpy_api.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "core/runtime/_srt_python.h"
+#include "tests/cpp/embedded_python.h"
+
+namespace {
+
+using sarvo_test::Gil;
+
+// Storage for a record of up to three dimensions.
+struct Record3 {
+    alignas(8) unsigned char bytes[8 * 11] = {};
+    arystruct_t *const head = reinterpret_cast<arystruct_t *>(bytes);
+};
+
+PyObject *eval(const char *expr) {
+    PyObject *globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyObject *np = PyImport_ImportModule("numpy");
+    PyDict_SetItemString(globals, "np", np);
+    Py_DECREF(np);
+    PyObject *result = PyRun_String(expr, Py_eval_input, globals, globals);
+    Py_DECREF(globals);
+    if (!result) PyErr_Print();
+    return result;
+}
+
+PyArray_Descr *dtype_of(PyObject *array) { return PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array)); }
+
+TEST(Adaptation, NonArrayIsRefusedWithoutErrorOrReference) {
+    Gil gil;
+    PyObject *list = eval("[1, 2, 3]");
+    Py_ssize_t before = Py_REFCNT(list);
+    Record3 rec{};
+    EXPECT_EQ(SRT_adapt_ndarray_from_python(list, rec.head), -1);
+    EXPECT_FALSE(PyErr_Occurred());
+    EXPECT_EQ(Py_REFCNT(list), before);
+    EXPECT_EQ(rec.head->data, nullptr);
+    Py_DECREF(list);
+}
+
+TEST(Adaptation, RecordHoldsOneReferenceUntilItDies) {
+    Gil gil;
+    PyObject *array = eval("np.arange(12, dtype=np.int32).reshape(3, 4)[:, ::2]");
+    Py_ssize_t before = Py_REFCNT(array);
+    Record3 rec{};
+    ASSERT_EQ(SRT_adapt_ndarray_from_python(array, rec.head), 0);
+    EXPECT_EQ(Py_REFCNT(array), before + 1);
+    EXPECT_EQ(rec.head->nitems, 6);
+    EXPECT_EQ(rec.head->itemsize, 4);
+    EXPECT_EQ(rec.head->parent, array);
+    EXPECT_EQ(rec.head->shape_and_strides[0], 3);
+    EXPECT_EQ(rec.head->shape_and_strides[1], 2);
+    EXPECT_EQ(rec.head->shape_and_strides[2], 16);
+    EXPECT_EQ(rec.head->shape_and_strides[3], 8);
+    auto *mi = static_cast<SRT_MemInfo *>(rec.head->meminfo);
+    EXPECT_EQ(SRT_MemInfo_parent(mi), array);
+    EXPECT_EQ(SRT_MemInfo_size(mi), 0u);
+    SRT_decref(mi);
+    EXPECT_EQ(Py_REFCNT(array), before);
+    Py_DECREF(array);
+}
+
+TEST(Adaptation, ZeroDimensionalArrayHasOneItem) {
+    Gil gil;
+    PyObject *array = eval("np.array(5.0)");
+    Record3 rec{};
+    ASSERT_EQ(SRT_adapt_ndarray_from_python(array, rec.head), 0);
+    EXPECT_EQ(rec.head->nitems, 1);
+    SRT_decref(static_cast<SRT_MemInfo *>(rec.head->meminfo));
+    Py_DECREF(array);
+}
+
+TEST(Adaptation, RecordMayDieOnAThreadWithoutTheLock) {
+    PyObject *array;
+    Record3 rec{};
+    Py_ssize_t before;
+    {
+        Gil gil;
+        array = eval("np.zeros(4)");
+        before = Py_REFCNT(array);
+        ASSERT_EQ(SRT_adapt_ndarray_from_python(array, rec.head), 0);
+    }
+    std::thread([&] { SRT_decref(static_cast<SRT_MemInfo *>(rec.head->meminfo)); }).join();
+    Gil gil;
+    EXPECT_EQ(Py_REFCNT(array), before);
+    Py_DECREF(array);
+}
+
+struct BackCase {
+    const char *array;   // expression for the parent
+    const char *record;  // expression for the array whose layout the record describes; null: the parent
+    bool same_object;
+};
+
+class BackToPython : public ::testing::TestWithParam<BackCase> {};
+
+TEST_P(BackToPython, ParentComesBackOnlyWhenTheRecordStillDescribesIt) {
+    Gil gil;
+    const BackCase &c = GetParam();
+    PyObject *parent = eval(c.array);
+    PyObject *described = c.record ? eval(c.record) : Py_NewRef(parent);
+    Record3 rec{};
+    ASSERT_EQ(SRT_adapt_ndarray_from_python(described, rec.head), 0);
+    rec.head->parent = parent;  // the record claims this parent
+    int ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject *>(described));
+    PyObject *out = SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, ndim, 0, dtype_of(described));
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out == parent, c.same_object);
+    if (!c.same_object) {
+        auto *ndary = reinterpret_cast<PyArrayObject *>(out);
+        EXPECT_EQ(PyArray_DATA(ndary), rec.head->data);
+        EXPECT_FALSE(PyArray_ISWRITEABLE(ndary));
+        EXPECT_STREQ(Py_TYPE(PyArray_BASE(ndary))->tp_name, "_srt_python._MemInfo");
+    }
+    Py_DECREF(out);
+    SRT_decref(static_cast<SRT_MemInfo *>(rec.head->meminfo));
+    Py_DECREF(described);
+    Py_DECREF(parent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, BackToPython,
+    ::testing::Values(BackCase{"np.zeros((3, 4), np.float32)", nullptr, true},
+                      BackCase{"np.zeros((4, 3), np.float32)", "np.zeros((4, 3), np.float32).T", false},
+                      BackCase{"np.zeros((3, 4), np.float32)", "np.zeros((3, 4), np.int32)", false}));
+
+TEST(BackToPython, KernelMadeRecordEndsOwnedByTheMemInfoObject) {
+    Gil gil;
+    Record3 rec{};
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_aligned(6 * sizeof(double), 32);
+    rec.head->meminfo = mi;
+    rec.head->nitems = 6;
+    rec.head->itemsize = 8;
+    rec.head->data = mi->data;
+    int64_t layout[] = {2, 3, 24, 8};
+    std::memcpy(rec.head->shape_and_strides, layout, sizeof layout);
+    PyArray_Descr *f8 = PyArray_DescrFromType(NPY_FLOAT64);
+    PyObject *out = SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 2, 1, f8);
+    ASSERT_NE(out, nullptr);
+    SRT_decref(mi);  // what the entry wrapper does after boxing
+    PyObject *base = PyArray_BASE(reinterpret_cast<PyArrayObject *>(out));
+    PyObject *refcount = PyObject_GetAttrString(base, "refcount");
+    PyObject *parent = PyObject_GetAttrString(base, "parent");
+    EXPECT_EQ(PyLong_AsLong(refcount), 1);
+    EXPECT_EQ(parent, Py_None);
+    EXPECT_TRUE(PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject *>(out)));
+    Py_DECREF(refcount);
+    Py_DECREF(parent);
+    Py_DECREF(out);
+    Py_DECREF(f8);
+}
+
+TEST(BackToPython, RecordWithoutMemInfoGivesAnArrayWithoutBase) {
+    Gil gil;
+    double buffer[4] = {1, 2, 3, 4};
+    Record3 rec{};
+    rec.head->nitems = 4;
+    rec.head->itemsize = 8;
+    rec.head->data = buffer;
+    rec.head->shape_and_strides[0] = 4;
+    rec.head->shape_and_strides[1] = 8;
+    PyArray_Descr *f8 = PyArray_DescrFromType(NPY_FLOAT64);
+    PyObject *out = SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1, f8);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(PyArray_BASE(reinterpret_cast<PyArrayObject *>(out)), nullptr);
+    Py_DECREF(out);
+    Py_DECREF(f8);
+}
+
+TEST(BackToPython, DescrMustBeADtype) {
+    Gil gil;
+    Record3 rec{};
+    EXPECT_EQ(SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1, nullptr), nullptr);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    EXPECT_EQ(type, PyExc_RuntimeError);
+    EXPECT_STREQ(PyUnicode_AsUTF8(value), "In 'SRT_adapt_ndarray_to_python', 'descr' is NULL");
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    PyObject *not_dtype = PyLong_FromLong(3);
+    EXPECT_EQ(SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1,
+                                                 reinterpret_cast<PyArray_Descr *>(not_dtype)),
+              nullptr);
+    PyErr_Fetch(&type, &value, &tb);
+    EXPECT_EQ(type, PyExc_TypeError);
+    EXPECT_STREQ(PyUnicode_AsUTF8(value), "expected dtype object, got 'int'");
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    Py_DECREF(not_dtype);
+}
+
+TEST(MemInfoObject, ExposesTheRecordAndItsBuffer) {
+    Gil gil;
+    PyObject *array = eval("np.arange(3.0)");
+    SRT_MemInfo *mi = SRT_meminfo_new_from_pyobject(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)), array);
+    PyObject *obj = SRT_meminfo_as_pyobject(mi);  // takes over our reference
+    ASSERT_NE(obj, nullptr);
+    PyObject *parent = PyObject_GetAttrString(obj, "parent");
+    EXPECT_EQ(parent, array);
+    Py_DECREF(parent);
+    PyObject *r = PyObject_CallMethod(obj, "acquire", nullptr);
+    Py_XDECREF(r);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), 2u);
+    r = PyObject_CallMethod(obj, "release", nullptr);
+    Py_XDECREF(r);
+    SRT_MemInfo *again = SRT_meminfo_from_pyobject(reinterpret_cast<MemInfoObject *>(obj));
+    EXPECT_EQ(again, mi);
+    EXPECT_EQ(SRT_MemInfo_refcount(mi), 2u);
+    SRT_decref(again);
+    PyObject *view = PyMemoryView_FromObject(obj);  // size 0: an empty writable byte buffer
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(PyObject_Length(view), 0);
+    Py_DECREF(view);
+    Py_DECREF(obj);
+    Py_DECREF(array);
+}
+
+TEST(MemInfoObject, InvalidRecordRefcountRaises) {
+    Gil gil;
+    SRT_MemInfo *mi = SRT_MemInfo_new(nullptr, 0, nullptr, nullptr);
+    PyObject *obj = SRT_meminfo_as_pyobject(mi);
+    PyObject *refcount = PyObject_GetAttrString(obj, "refcount");
+    EXPECT_EQ(refcount, nullptr);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    EXPECT_EQ(type, PyExc_ValueError);
+    EXPECT_STREQ(PyUnicode_AsUTF8(value), "invalid MemInfo");
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    Py_DECREF(obj);
+}
+
+TEST(MemInfoObject, FailedConstructionReleasesNothing) {
+    Gil gil;
+    PyObject *obj = PyObject_CallFunction(reinterpret_cast<PyObject *>(&MemInfoType), "s", "not an address");
+    EXPECT_EQ(obj, nullptr);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
+    PyErr_Clear();
+}
+
+}  // namespace
