@@ -23,6 +23,13 @@ consteval int method(std::string_view name) {
 constexpr EntryRow kRows[] = {
     make_row<K::_steps2D>(method("_steps2D")),
     make_row<K::_steps2D_all>(method("_steps2D_all")),
+    make_row<K::bfs>(method("bfs")),
+    make_row<K::extend_seed>(method("extend_seed")),
+    make_row<K::fill_holes>(method("fill_holes")),
+    make_row<K::find_seeds>(method("find_seeds")),
+    make_row<K::p_histogram>(method("p_histogram")),
+    make_row<K::renum_masks>(method("renum_masks")),
+    make_row<K::renumbering>(method("renumbering")),
 };
 constexpr size_t kRowCount = std::size(kRows);
 

@@ -1,0 +1,149 @@
+// Mask clean-up, all in place: fill_holes hands labels into zero areas by depth-first walks,
+// renum_masks deletes chosen labels, renumbering deletes labels that cover more than 40 % of
+// the entries; both renumber what is left as 1, 2, 3, ... in the old order.
+//
+// masks:  uint32 (Ly, Lx), C-contiguous; 0 is background.
+// remove: bool (n,), C-contiguous; entry k flags label k + 1 for deletion.
+// labels: uint32 (N,), C-contiguous, e.g. a flattened label mask.
+#include <cstdint>
+
+#include "np/arrayobj.h"
+#include "np/old_arraymath.h"
+#include "pelmarinex/deviverozo_new/pair_list.h"
+#include "pelmarinex/deviverozo_new/sarvo_functions.h"
+#include "tarn/pickled_constants.h"
+
+namespace pelmarinex::deviverozo_new::sarvo_functions {
+namespace {
+
+using sarvo::Fill;
+using sarvo::kOk;
+using sarvo::Owned;
+using sarvo::PairItem;
+using sarvo::PairList;
+namespace records = sarvo::records;
+
+// A label may cover at most this fraction of the entries to survive renumbering.
+constexpr double kLargestShare = 0.4;
+
+struct Offset {
+    int64_t dy, dx;
+};
+
+// Up, down, left, right: the first labelled one in this order gives a pixel its label, which
+// is why an enclosed hole takes the label of the pixel above it.
+constexpr Offset kNeighbours4[] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+
+// One unsigned compare checks 0 <= i < n.
+inline bool in_range(int64_t i, int64_t n) { return static_cast<uint64_t>(i) < static_cast<uint64_t>(n); }
+
+// The same record, seen by a routine that only reads it.
+template <class T>
+Array<const T, 1> read_only(const Array<T, 1> &a) {
+    return Array<const T, 1>{a.meminfo, a.parent, a.nitems, a.itemsize, a.data, {a.shape[0]}, {a.strides[0]}};
+}
+
+/* One depth-first walk from (i, j); `stack` is empty on entry and on a successful return.
+   A popped pixel is skipped if labelled or visited; otherwise it is marked visited and its
+   neighbours are pushed in order until the first labelled one, whose label it takes. Labels
+   are read as they are at that moment, so they spread along the walk. */
+int32_t fill_walk(const Array<uint32_t, 2> &masks, const Array<uint8_t, 2> &visited, PairList<int64_t> &stack,
+                  int64_t i, int64_t j, ExcSlot exc) {
+    const int64_t ly = masks.shape[0], lx = masks.shape[1];
+    if (int32_t st = stack.append(i, j, exc)) return st;
+    while (stack.size() > 0) {
+        PairItem<int64_t> p;
+        if (int32_t st = stack.pop(&p, exc)) return st;
+        const int64_t y = p.first, x = p.second;
+        if (masks(y, x) != 0 || visited(y, x)) continue;
+        visited(y, x) = 1;
+        for (const Offset &d : kNeighbours4) {
+            const int64_t ny = y + d.dy, nx = x + d.dx;
+            if (!in_range(ny, ly) || !in_range(nx, lx)) continue;
+            if (int32_t st = stack.append(ny, nx, exc)) return st;
+            if (masks(ny, nx) != 0) {
+                masks(y, x) = masks(ny, nx);
+                break;
+            }
+        }
+    }
+    return kOk;
+}
+
+// table = running count of the kept entries (keep holds 0 or 1), then 0 wherever keep is 0:
+// the new label of every old one, consecutive in the old order.
+int32_t renumbering_table(Owned<Array<uint32_t, 1>> &table, const Array<uint32_t, 1> &keep, ExcSlot exc) {
+    if (int32_t st = sarvo::array_cumsum(&table.rec, exc, read_only(keep))) return st;
+    for (int64_t k = 0; k < keep.shape[0]; ++k)
+        if (!keep(k)) table.rec(k) = 0;
+    return kOk;
+}
+
+}  // namespace
+
+int32_t fill_holes(Array<uint32_t, 2> *result, ExcSlot exc, const Array<uint32_t, 2> &masks) {
+    const int64_t ly = masks.shape[0], lx = masks.shape[1];
+    Owned<Array<uint8_t, 2>> visited;
+    if (int32_t st = sarvo::create_array(&visited.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    // Every walk empties its stack, and an emptied stack has shrunk back to no storage, so one
+    // stack serves all walks exactly as a fresh one would.
+    PairList<int64_t> stack;
+    if (int32_t st = stack.init(exc)) return st;
+    for (int64_t i = 0; i < ly; ++i) {
+        for (int64_t j = 0; j < lx; ++j) {
+            if (masks(i, j) != 0 || visited.rec(i, j)) continue;
+            if (int32_t st = fill_walk(masks, visited.rec, stack, i, j, exc)) return st;
+        }
+    }
+    *result = sarvo::share(masks);
+    return kOk;
+}
+
+int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &masks,
+                    const Array<const bool, 1> &remove) {
+    const int64_t n = remove.shape[0];
+    const int64_t pixels = masks.shape[0] * masks.shape[1];
+    uint32_t *const labels = masks.data;
+    // Label l needs the flag remove[l - 1]: a label beyond remove is refused before any write.
+    uint32_t largest = 0;
+    for (int64_t p = 0; p < pixels; ++p) largest = labels[p] > largest ? labels[p] : largest;
+    if (largest > n) return sarvo::raise(exc, records::label_beyond_remove);
+
+    // Indexed by the label itself, with a leading 0 for the background, so that the pass below
+    // needs no test: keep[l] = not remove[l - 1], and table[l] = the new label of l.
+    Owned<Array<uint32_t, 1>> keep;
+    if (int32_t st = sarvo::create_array(&keep.rec, {n + 1}, Fill::Uninitialised, exc, false)) return st;
+    keep.rec(0) = 0;
+    for (int64_t k = 0; k < n; ++k) keep.rec(k + 1) = remove(k) ? 0 : 1;
+    Owned<Array<uint32_t, 1>> table;
+    if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
+
+    for (int64_t p = 0; p < pixels; ++p) labels[p] = table.rec(labels[p]);
+    return kOk;
+}
+
+int32_t renumbering(NoResult *result, ExcSlot exc, const Array<uint32_t, 1> &labels, uint32_t min_labels) {
+    const int64_t n = labels.shape[0];
+    Owned<Array<int64_t, 1>> counts;
+    if (int32_t st = sarvo::np_bincount(&counts.rec, exc, read_only(labels), min_labels)) return st;
+    const int64_t bins = counts.rec.shape[0];
+
+    // The limit is compared in double precision: a count of exactly 0.4 * N survives.
+    const double limit = kLargestShare * static_cast<double>(n);
+    Owned<Array<uint32_t, 1>> keep;
+    if (int32_t st = sarvo::create_array(&keep.rec, {bins}, Fill::Uninitialised, exc, false)) return st;
+    for (int64_t k = 0; k < bins; ++k) {
+        const int64_t c = counts.rec(k);
+        keep.rec(k) = c > 0 && static_cast<double>(c) <= limit;
+    }
+    if (bins > 0) keep.rec(0) = 0;  // background is never a label
+    Owned<Array<uint32_t, 1>> table;
+    if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
+
+    // The bin count has an entry for every label that occurs, so table[l] always exists, and
+    // table[0] = 0 keeps the background.
+    for (int64_t j = 0; j < n; ++j) labels(j) = table.rec(labels(j));
+    return kOk;
+}
+
+}  // namespace pelmarinex::deviverozo_new::sarvo_functions

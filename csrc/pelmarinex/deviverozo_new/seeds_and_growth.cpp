@@ -1,0 +1,220 @@
+// Seeds and region growth: p_histogram counts where the selected pixels end, find_seeds picks
+// the local maxima of those counts, bfs grows one region per seed, and extend_seed hands the
+// labels on to pixels that end on a settled, labelled pixel.
+//
+// pos:   int16 (2, Ly, Lx), C-contiguous; whole-pixel offsets to where each pixel ends, channel 0
+//        rows, channel 1 columns; (0, 0) marks a settled pixel. bfs zeroes every channel it has.
+// mask:  bool, 2-D, C-contiguous, at least (Ly, Lx); read with its own row stride.
+// hist:  uint8 (Ly, Lx), C-contiguous; counts saturate at 255.
+// seeds: uint32 (K, 2), C-contiguous; row k is the (row, column) of seed k.
+// masks: uint32 (Ly, Lx), C-contiguous; 0 is background.
+#include <cstdint>
+
+#include "np/arrayobj.h"
+#include "pelmarinex/deviverozo_new/pair_list.h"
+#include "pelmarinex/deviverozo_new/sarvo_functions.h"
+#include "tarn/pickled_constants.h"
+
+namespace pelmarinex::deviverozo_new::sarvo_functions {
+namespace {
+
+using sarvo::Fill;
+using sarvo::kOk;
+using sarvo::Owned;
+using sarvo::PairItem;
+using sarvo::PairList;
+namespace records = sarvo::records;
+
+constexpr uint8_t kCountLimit = 255;   // counts saturate here
+constexpr uint8_t kSeedMinCount = 10;  // a seed needs a count above this
+constexpr int64_t kSeedRadius = 2;     // seeds are maxima of a 5 x 5 window
+constexpr uint8_t kGrowMinCount = 2;   // regions grow only into counts above this
+
+struct Offset {
+    int64_t dy, dx;
+};
+
+// Growth visits the neighbours in this order; it decides which pixels a queue holds first.
+constexpr Offset kNeighbours8[] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
+
+// One unsigned compare checks 0 <= i < n.
+inline bool in_range(int64_t i, int64_t n) { return static_cast<uint64_t>(i) < static_cast<uint64_t>(n); }
+
+// A displacement target t is accepted in [-extent, extent), which is one unsigned compare of
+// t + extent against 2 * extent; a negative one counts once from the end of its axis.
+inline bool accepted(int64_t t, int64_t extent) {
+    return static_cast<uint64_t>(t + extent) < static_cast<uint64_t>(2 * extent);
+}
+inline int64_t wrap(int64_t t, int64_t extent) { return t < 0 ? t + extent : t; }
+
+// Where pixel (y, x) ends, as in-image indices; false when its displacement leaves the image.
+inline bool end_point(const Array<const int16_t, 3> &pos, int64_t y, int64_t x, int64_t ly, int64_t lx,
+                      int64_t *ty, int64_t *tx) {
+    const int64_t t0 = y + pos(0, y, x), t1 = x + pos(1, y, x);
+    if (!accepted(t0, ly) || !accepted(t1, lx)) return false;
+    *ty = wrap(t0, ly);
+    *tx = wrap(t1, lx);
+    return true;
+}
+
+// One row of extend_seed's input check, without branches: true unless an unlabelled moving
+// pixel of row i has a target outside the image.
+bool row_targets_inside(const uint32_t *labels, const int16_t *dy, const int16_t *dx, int64_t i, int64_t ly,
+                        int64_t lx) {
+    bool outside = false;
+    for (int64_t j = 0; j < lx; ++j) {
+        const bool reads = (labels[j] == 0) & ((dy[j] | dx[j]) != 0);
+        outside |= reads & !(accepted(i + dy[j], ly) & accepted(j + dx[j], lx));
+    }
+    return !outside;
+}
+
+// True when v is the maximum of the 5 x 5 window around (i, j), cut at the image border.
+// v itself lies in the window, so "no value above v" is "v equals the maximum".
+bool is_window_maximum(const Array<const uint8_t, 2> &hist, int64_t i, int64_t j, uint8_t v) {
+    const int64_t ly = hist.shape[0], lx = hist.shape[1];
+    const int64_t y0 = i - kSeedRadius > 0 ? i - kSeedRadius : 0;
+    const int64_t y1 = i + kSeedRadius + 1 < ly ? i + kSeedRadius + 1 : ly;
+    const int64_t x0 = j - kSeedRadius > 0 ? j - kSeedRadius : 0;
+    const int64_t x1 = j + kSeedRadius + 1 < lx ? j + kSeedRadius + 1 : lx;
+    for (int64_t y = y0; y < y1; ++y)
+        for (int64_t x = x0; x < x1; ++x)
+            if (hist(y, x) > v) return false;
+    return true;
+}
+
+bool seeds_inside(const Array<const uint32_t, 2> &seeds, int64_t ly, int64_t lx) {
+    for (int64_t k = 0; k < seeds.shape[0]; ++k)
+        if (!in_range(seeds(k, 0), ly) || !in_range(seeds(k, 1), lx)) return false;
+    return true;
+}
+
+// A pixel taken by a region stops moving: every channel of its displacement becomes 0.
+inline void settle(const Array<int16_t, 3> &pos, int64_t y, int64_t x) {
+    for (int64_t c = 0; c < pos.shape[0]; ++c) pos(c, y, x) = 0;
+}
+
+// Grows region `label` from its seed (y, x), first in, first out. A neighbour is taken when it
+// carries a smaller label (unlabelled, or an earlier region's, which this region takes over)
+// and its count is above kGrowMinCount.
+int32_t grow_region(const Array<uint32_t, 2> &labels, const Array<const uint8_t, 2> &hist,
+                    const Array<int16_t, 3> &pos, int64_t y, int64_t x, uint32_t label, ExcSlot exc) {
+    const int64_t ly = labels.shape[0], lx = labels.shape[1];
+    labels(y, x) = label;
+    settle(pos, y, x);
+    PairList<int64_t> queue;
+    if (int32_t st = queue.init(exc)) return st;
+    if (int32_t st = queue.append(y, x, exc)) return st;
+    for (int64_t head = 0; head < queue.size(); ++head) {
+        PairItem<int64_t> item;
+        if (int32_t st = queue.get(head, &item, exc)) return st;
+        for (const Offset &d : kNeighbours8) {
+            const int64_t ny = item.first + d.dy, nx = item.second + d.dx;
+            if (!in_range(ny, ly) || !in_range(nx, lx)) continue;
+            if (labels(ny, nx) >= label || hist(ny, nx) <= kGrowMinCount) continue;
+            labels(ny, nx) = label;
+            settle(pos, ny, nx);
+            if (int32_t st = queue.append(ny, nx, exc)) return st;
+        }
+    }
+    return kOk;
+}
+
+}  // namespace
+
+int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const int16_t, 3> &pos,
+                    const Array<const bool, 2> &mask) {
+    if (pos.shape[0] != 2) return sarvo::raise(exc, records::assert_p_histogram);
+    const int64_t ly = pos.shape[1], lx = pos.shape[2];
+    if (ly > 0 && lx > 0 && (mask.shape[0] < ly || mask.shape[1] < lx))
+        return sarvo::raise(exc, records::selection_too_small);
+
+    Owned<Array<uint8_t, 2>> hist;
+    if (int32_t st = sarvo::create_array(&hist.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    for (int64_t y = 0; y < ly; ++y) {
+        for (int64_t x = 0; x < lx; ++x) {
+            if (!mask(y, x)) continue;
+            int64_t ty, tx;
+            // Only the new count map has been written so far; it is freed with the refusal.
+            if (!end_point(pos, y, x, ly, lx, &ty, &tx)) return sarvo::raise(exc, records::target_outside_image);
+            uint8_t &count = hist.rec(ty, tx);
+            if (count < kCountLimit) ++count;
+        }
+    }
+    *result = hist.release();
+    return kOk;
+}
+
+int32_t find_seeds(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 2> &hist) {
+    const int64_t ly = hist.shape[0], lx = hist.shape[1];
+    PairList<uint32_t> found;
+    if (int32_t st = found.init(exc)) return st;
+    for (int64_t i = 0; i < ly; ++i) {
+        for (int64_t j = 0; j < lx; ++j) {
+            const uint8_t v = hist(i, j);
+            if (v <= kSeedMinCount || !is_window_maximum(hist, i, j, v)) continue;
+            if (int32_t st = found.append(static_cast<uint32_t>(i), static_cast<uint32_t>(j), exc)) return st;
+        }
+    }
+
+    Owned<Array<uint32_t, 2>> seeds;
+    if (int32_t st = sarvo::create_array(&seeds.rec, {found.size(), 2}, Fill::Uninitialised, exc, false)) return st;
+    for (int64_t k = 0; k < found.size(); ++k) {
+        PairItem<uint32_t> item;
+        if (int32_t st = found.get(k, &item, exc)) return st;
+        seeds.rec(k, 0) = item.first;
+        seeds.rec(k, 1) = item.second;
+    }
+    *result = seeds.release();
+    return kOk;
+}
+
+int32_t bfs(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 2> &hist,
+            const Array<int16_t, 3> &pos, const Array<const uint32_t, 2> &seeds) {
+    if (seeds.shape[1] != 2) return sarvo::raise(exc, records::assert_bfs_seeds);
+    const int64_t ly = pos.shape[1], lx = pos.shape[2];
+    Owned<Array<uint32_t, 2>> labels;
+    if (int32_t st = sarvo::create_array(&labels.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    if (hist.shape[0] != ly || hist.shape[1] != lx) return sarvo::raise(exc, records::assert_bfs_hist);
+    // Refused before pos is touched, so that a rejected call loses nothing. Displacement values
+    // are never read here, only overwritten with zeros inside the image.
+    if (!seeds_inside(seeds, ly, lx)) return sarvo::raise(exc, records::seeds_outside_image);
+
+    for (int64_t k = 0; k < seeds.shape[0]; ++k) {
+        const int64_t y = seeds(k, 0), x = seeds(k, 1);
+        if (labels.rec(y, x) != 0) continue;  // inside an earlier region: label k + 1 stays unused
+        if (int32_t st = grow_region(labels.rec, hist, pos, y, x, static_cast<uint32_t>(k + 1), exc)) return st;
+    }
+    *result = labels.release();
+    return kOk;
+}
+
+int32_t extend_seed(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &masks,
+                    const Array<const int16_t, 3> &pos) {
+    if (masks.shape[0] != pos.shape[1] || masks.shape[1] != pos.shape[2] || pos.shape[0] != 2)
+        return sarvo::raise(exc, records::assert_extend_seed);
+    const int64_t ly = masks.shape[0], lx = masks.shape[1], plane = ly * lx;
+    uint32_t *const labels = masks.data;
+    const int16_t *const dy = pos.data, *const dx = pos.data + plane;
+
+    // Only unlabelled moving pixels read their targets; all of those are checked before the
+    // first write, so that a rejected call leaves masks as it was.
+    for (int64_t i = 0; i < ly; ++i) {
+        const int64_t row = i * lx;
+        if (!row_targets_inside(labels + row, dy + row, dx + row, i, ly, lx))
+            return sarvo::raise(exc, records::target_outside_image);
+    }
+    // Writes go only to moving pixels and reads only to settled ones, so this pass sees the
+    // labels as they were on entry: no label is handed on twice.
+    for (int64_t i = 0; i < ly; ++i) {
+        for (int64_t j = 0; j < lx; ++j) {
+            const int64_t p = i * lx + j;
+            if (labels[p] != 0 || (dy[p] | dx[p]) == 0) continue;
+            const int64_t t = wrap(i + dy[p], ly) * lx + wrap(j + dx[p], lx);
+            if ((dy[t] | dx[t]) == 0 && labels[t] != 0) labels[p] = labels[t];
+        }
+    }
+    return kOk;
+}
+
+}  // namespace pelmarinex::deviverozo_new::sarvo_functions
