@@ -88,6 +88,7 @@ RECORDS = [
     ("negative_box_extent", ValueError, ("box extents must not be negative",), None),
     ("box_beyond_extents", ValueError, ("a box's region is larger than its extents y1 - y0, x1 - x0",), None),
     ("flow_too_few_channels", ValueError, ("flow must have at least two channels",), None),
+    ("box_bounds_missing", ValueError, ("slices must hold two bounds per axis",), None),
 ]
 
 F8, F4, U4, U1 = (np.dtype(t) for t in ("<f8", "<f4", "<u4", "u1"))

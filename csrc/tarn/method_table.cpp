@@ -21,12 +21,18 @@ consteval int method(std::string_view name) {
 }
 
 constexpr EntryRow kRows[] = {
+    make_row<K::_approximate_diffusion>(method("_approximate_diffusion")),
+    make_row<K::_extend_centers>(method("_extend_centers")),
+    make_row<K::_masks_to_flow>(method("_masks_to_flow")),
     make_row<K::_steps2D>(method("_steps2D")),
     make_row<K::_steps2D_all>(method("_steps2D_all")),
     make_row<K::bfs>(method("bfs")),
+    make_row<K::compute_cell_size>(method("compute_cell_size")),
+    make_row<K::compute_flow_error_cell_size>(method("compute_flow_error_cell_size")),
     make_row<K::extend_seed>(method("extend_seed")),
     make_row<K::fill_holes>(method("fill_holes")),
     make_row<K::find_seeds>(method("find_seeds")),
+    make_row<K::flow_error_estimate>(method("flow_error_estimate")),
     make_row<K::p_histogram>(method("p_histogram")),
     make_row<K::renum_masks>(method("renum_masks")),
     make_row<K::renumbering>(method("renumbering")),

@@ -45,6 +45,7 @@ extern const excinfo_t pixels_outside_box;
 extern const excinfo_t negative_box_extent;
 extern const excinfo_t box_beyond_extents;
 extern const excinfo_t flow_too_few_channels;
+extern const excinfo_t box_bounds_missing;
 }  // namespace sarvo::records
 
 namespace sarvo::constants {
