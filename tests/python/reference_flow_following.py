@@ -45,7 +45,7 @@ def _sample(field, ys, xs, dy, dx, interpolate):
 
 
 def _clamp(candidate, pos, extent):
-    lo = -pos.astype(np.float64)
+    lo = (-pos).astype(np.float64)  # integer bounds: row 0 gives +0.0
     hi = (extent - 1 - pos).astype(np.float64)
     v = np.where(candidate > lo, candidate, lo)  # a NaN candidate takes the lower bound
     return np.where(v < hi, v, hi).astype(np.float32)

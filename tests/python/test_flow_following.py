@@ -228,3 +228,13 @@ def test_kernels_release_the_interpreter_lock(sf):
         done.wait(0.001)
     t.join()
     assert len(ticks) > 5
+
+
+def test_clamp_at_row_and_column_zero_gives_positive_zero(sf):
+    """The bounds are integers: a pixel pushed off row 0 or column 0 ends at +0.0, not -0.0."""
+    flow = np.full((2, 3, 3), -0.5, np.float32)
+    disp = np.zeros_like(flow)
+    sf._steps2D(flow, (np.array([0], np.int64), np.array([0], np.int64)), disp, 3, 1.0, True)
+    assert disp[:, 0, 0].view(np.uint32).tolist() == [0, 0]
+    out = sf._steps2D_all(flow.copy(), 5, True)
+    assert not np.signbit(out[:, 0, 0]).any()

@@ -3,11 +3,13 @@
 //
 // flow, disp: float32 (2, Ly, Lx), C-contiguous; channel 0 rows (y), channel 1 columns (x).
 // coords: two int64 1-D arrays (rows, columns); N = number of rows.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
 
 #include "np/arrayobj.h"
+#include "pelmarinex/deviverozo_new/flow_walk.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "tarn/pickled_constants.h"
 
@@ -19,71 +21,46 @@ using sarvo::kOk;
 using sarvo::Owned;
 namespace records = sarvo::records;
 
-/* The step routine in two precisions. Real is float for the instance that Python reaches
-   (_steps2D) and double for the one inside _steps2D_all: it sets the precision of the step
-   length and of the update; samples are always single precision. */
+using walk::Job;
+
+constexpr int64_t kStepBlock = 256;  // step lengths computed ahead, on the stack
+
+// True when (rows[j], cols[j]) grows strictly in row-major order: no pixel is listed twice, as
+// for every list that np.nonzero makes.
+bool strictly_row_major(const int64_t *rows, const int64_t *cols, int64_t n, int64_t lx) {
+    for (int64_t j = 1; j < n; ++j)
+        if (rows[j] * lx + cols[j] <= rows[j - 1] * lx + cols[j - 1]) return false;
+    return true;
+}
+
+bool overlap(const void *a, size_t a_bytes, const void *b, size_t b_bytes) {
+    const auto *pa = static_cast<const char *>(a), *pb = static_cast<const char *>(b);
+    return pa < pb + b_bytes && pb < pa + a_bytes;
+}
+
+/* The step routine: disp is zeroed, then every listed pixel takes n_steps steps of length
+   decay^k. All pixels take step k before any takes step k + 1; when no pixel is listed twice
+   and the field is not the output, each pixel may instead take a whole block of steps in turn
+   (its update reads only its own displacement and the unchanging field), which is the same
+   result at a fraction of the memory traffic. Real is float for the instance Python reaches
+   (_steps2D) and double for the rounds of _steps2D_all. */
 template <class Real>
-Real step_length(Real decay, int64_t k) {
-    if (k > 65536) return static_cast<Real>(std::pow(static_cast<double>(decay), static_cast<double>(k)));
-    // Binary exponentiation from the lowest bit, in the routine's own precision.
-    Real result = 1, power = decay;
-    for (uint64_t bits = static_cast<uint64_t>(k); bits; bits >>= 1) {
-        if (bits & 1) result *= power;
-        power *= power;
-    }
-    return result;
-}
-
-struct Field {
-    const float *data;
-    int64_t ly, lx;
-    float at(int c, int64_t y, int64_t x) const { return data[(c * ly + y) * lx + x]; }
-};
-
-// Bilinear sample of both channels at (y + dy, x + dx); products left to right, sums in order.
-inline void sample_bilinear(const Field &f, int64_t y, int64_t x, float dy, float dx, float s[2]) {
-    const float fy = std::floor(dy), fx = std::floor(dx);
-    const int64_t y0 = y + static_cast<int64_t>(fy), x0 = x + static_cast<int64_t>(fx);
-    const float ty = dy - fy, tx = dx - fx;
-    const int64_t y1 = std::min(y0 + 1, f.ly - 1), x1 = std::min(x0 + 1, f.lx - 1);
-    for (int c = 0; c < 2; ++c) {
-        s[c] = ((f.at(c, y0, x0) * (1 - ty) * (1 - tx) + f.at(c, y0, x1) * (1 - ty) * tx) +
-                f.at(c, y1, x0) * ty * (1 - tx)) +
-               f.at(c, y1, x1) * ty * tx;
-    }
-}
-
-inline void sample_nearest(const Field &f, int64_t y, int64_t x, float dy, float dx, float s[2]) {
-    const int64_t ry = y + static_cast<int64_t>(std::rint(dy)), rx = x + static_cast<int64_t>(std::rint(dx));
-    s[0] = f.at(0, ry, rx);
-    s[1] = f.at(1, ry, rx);
-}
-
-// Clamped so that the position stays in [0, extent - 1]; a NaN candidate takes the lower bound.
-inline float clamp_offset(double candidate, int64_t position, int64_t extent) {
-    const double lo = -static_cast<double>(position), hi = static_cast<double>(extent - 1 - position);
-    const double v = candidate > lo ? candidate : lo;
-    return static_cast<float>(v < hi ? v : hi);
-}
-
-template <class Real>
-void step_routine(const Field &field, float *disp, const int64_t *rows, const int64_t *cols, int64_t n,
-                  int64_t n_steps, Real decay, bool interpolate) {
-    const int64_t plane = field.ly * field.lx;
-    std::memset(disp, 0, sizeof(float) * 2 * plane);
-    for (int64_t k = 0; k < n_steps; ++k) {
-        const Real step = step_length<Real>(decay, k);
-        for (int64_t j = 0; j < n; ++j) {
-            const int64_t y = rows[j], x = cols[j];
-            float &dy = disp[y * field.lx + x];
-            float &dx = disp[plane + y * field.lx + x];
-            float s[2];
-            if (interpolate) sample_bilinear(field, y, x, dy, dx, s);
-            else sample_nearest(field, y, x, dy, dx, s);
-            const Real cy = static_cast<Real>(dy) + static_cast<Real>(s[0]) * step;
-            const Real cx = static_cast<Real>(dx) + static_cast<Real>(s[1]) * step;
-            dy = clamp_offset(static_cast<double>(cy), y, field.ly);
-            dx = clamp_offset(static_cast<double>(cx), x, field.lx);
+void step_routine(const Job &job, int64_t n_steps, Real decay, bool interpolate) {
+    const size_t plane_bytes = sizeof(float) * 2 * job.ly * job.lx;
+    std::memset(job.disp, 0, plane_bytes);
+    const bool pixel_by_pixel = strictly_row_major(job.rows, job.cols, job.n, job.lx) &&
+                                !overlap(job.field, plane_bytes, job.disp, plane_bytes);
+    Real lengths[kStepBlock];
+    for (int64_t k0 = 0; k0 < n_steps; k0 += kStepBlock) {
+        const int64_t count = std::min(kStepBlock, n_steps - k0);
+        for (int64_t k = 0; k < count; ++k) lengths[k] = walk::step_length<Real>(decay, k0 + k);
+        if (pixel_by_pixel) {
+            walk::walk(job, lengths, count, interpolate);
+            continue;
+        }
+        for (int64_t k = 0; k < count; ++k) {
+            if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, &lengths[k], 1);
+            else walk::walk_scalar<Real, false>(job, 0, job.n, &lengths[k], 1);
         }
     }
 }
@@ -116,8 +93,8 @@ int32_t _steps2D(NoResult *result, ExcSlot exc, const Array<const float, 3> &flo
         if (cols.shape[0] < n) return sarvo::raise(exc, records::coords_columns_short);
         if (!inside(rows, cols, n, flow.shape[1], flow.shape[2])) return sarvo::raise(exc, records::coords_outside_image);
     }
-    const Field field{flow.data, flow.shape[1], flow.shape[2]};
-    step_routine<float>(field, disp.data, rows.data, cols.data, n, n_steps, decay, interpolate);
+    const Job job{flow.data, disp.data, flow.shape[1], flow.shape[2], rows.data, cols.data, n};
+    step_routine<float>(job, n_steps, decay, interpolate);
     return kOk;
 }
 
@@ -161,7 +138,7 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<float, 3>
         const double decay = std::pow(0.8, static_cast<double>(t) / static_cast<double>(n_steps));
         int64_t r = (t + n_steps - 1) / t;  // ceil(n_steps / t); t >= 1, operands positive
         if (r > 8) r = 4;
-        step_routine<double>(Field{a, ly, lx}, b, rows.rec.data, cols.rec.data, count, r, decay, interpolate);
+        step_routine<double>(Job{a, b, ly, lx, rows.rec.data, cols.rec.data, count}, r, decay, interpolate);
         std::swap(a, b);
         t *= r;
     }

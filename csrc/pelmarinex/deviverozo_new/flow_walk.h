@@ -1,0 +1,113 @@
+// The per-pixel walk shared by _steps2D and _steps2D_all: each listed pixel takes a block of
+// steps along an unchanging float32 field, starting from the displacement stored in disp and
+// writing back the one it reaches. Pixels are independent, so a pixel may take all its steps
+// before the next one starts, and several pixels may walk side by side in vector lanes; every
+// lane performs exactly the scalar operations, so all paths give the same bits.
+//
+// field, disp: float32 (2, ly, lx), C-contiguous, distinct buffers.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
+
+struct Job {
+    const float *field;
+    float *disp;
+    int64_t ly, lx;
+    const int64_t *rows, *cols;  // pixel j is (rows[j], cols[j]), inside the image
+    int64_t n;
+};
+
+// decay^k in the walk's own precision: binary exponentiation from the lowest bit up to 65536,
+// the double-precision power function beyond.
+template <class Real>
+Real step_length(Real decay, int64_t k) {
+    if (k > 65536) return static_cast<Real>(std::pow(static_cast<double>(decay), static_cast<double>(k)));
+    Real result = 1, power = decay;
+    for (uint64_t bits = static_cast<uint64_t>(k); bits; bits >>= 1) {
+        if (bits & 1) result *= power;
+        power *= power;
+    }
+    return result;
+}
+
+inline float at(const Job &job, int c, int64_t y, int64_t x) { return job.field[(c * job.ly + y) * job.lx + x]; }
+
+// Bilinear sample of both channels at (y + dy, x + dx); products left to right, sums in order.
+inline void sample_bilinear(const Job &job, int64_t y, int64_t x, float dy, float dx, float s[2]) {
+    const float fy = std::floor(dy), fx = std::floor(dx);
+    const int64_t y0 = y + static_cast<int64_t>(fy), x0 = x + static_cast<int64_t>(fx);
+    const float ty = dy - fy, tx = dx - fx;
+    const int64_t y1 = std::min(y0 + 1, job.ly - 1), x1 = std::min(x0 + 1, job.lx - 1);
+    for (int c = 0; c < 2; ++c) {
+        s[c] = ((at(job, c, y0, x0) * (1 - ty) * (1 - tx) + at(job, c, y0, x1) * (1 - ty) * tx) +
+                at(job, c, y1, x0) * ty * (1 - tx)) +
+               at(job, c, y1, x1) * ty * tx;
+    }
+}
+
+// Nearest sample: the displacement rounded to nearest, ties to even.
+inline void sample_nearest(const Job &job, int64_t y, int64_t x, float dy, float dx, float s[2]) {
+    const int64_t ry = y + static_cast<int64_t>(std::rint(dy)), rx = x + static_cast<int64_t>(std::rint(dx));
+    s[0] = at(job, 0, ry, rx);
+    s[1] = at(job, 1, ry, rx);
+}
+
+// Clamped in double against the exact integer bounds so that the position stays in
+// [0, extent - 1]; a NaN candidate takes the lower bound.
+inline float clamp_offset(double candidate, int64_t position, int64_t extent) {
+    // The bounds are the integers -position and extent - 1 - position: 0 is +0.0, never -0.0.
+    const double lo = static_cast<double>(-position), hi = static_cast<double>(extent - 1 - position);
+    const double v = candidate > lo ? candidate : lo;
+    return static_cast<float>(v < hi ? v : hi);
+}
+
+// One step of one pixel. Real float: the update is single precision (the _steps2D instance);
+// Real double: the sample is widened and the update is double (the rounds of _steps2D_all).
+template <class Real, bool Interpolate>
+inline void step(const Job &job, int64_t y, int64_t x, float &dy, float &dx, Real length) {
+    float s[2];
+    if constexpr (Interpolate) sample_bilinear(job, y, x, dy, dx, s);
+    else sample_nearest(job, y, x, dy, dx, s);
+    const Real cy = static_cast<Real>(dy) + static_cast<Real>(s[0]) * length;
+    const Real cx = static_cast<Real>(dx) + static_cast<Real>(s[1]) * length;
+    dy = clamp_offset(static_cast<double>(cy), y, job.ly);
+    dx = clamp_offset(static_cast<double>(cx), x, job.lx);
+}
+
+// Pixels [begin, end) each take the steps lengths[0 .. count) in turn.
+template <class Real, bool Interpolate>
+void walk_scalar(const Job &job, int64_t begin, int64_t end, const Real *lengths, int64_t count) {
+    const int64_t plane = job.ly * job.lx;
+    for (int64_t j = begin; j < end; ++j) {
+        const int64_t y = job.rows[j], x = job.cols[j], p = y * job.lx + x;
+        float dy = job.disp[p], dx = job.disp[plane + p];
+        for (int64_t k = 0; k < count; ++k) step<Real, Interpolate>(job, y, x, dy, dx, lengths[k]);
+        job.disp[p] = dy;
+        job.disp[plane + p] = dx;
+    }
+}
+
+// The vector walk (eight pixels side by side), for machines with AVX2; the pixels that do not
+// fill a last group of eight go through walk_scalar. Needs 2 * ly * lx < 2^31 (32-bit lanes).
+bool avx2_available();
+bool fits_vector_lanes(const Job &job);
+void walk_avx2(const Job &job, const float *lengths, int64_t count, bool interpolate);
+void walk_avx2(const Job &job, const double *lengths, int64_t count, bool interpolate);
+
+// Dispatches to the vector walk when the machine and the image allow it.
+template <class Real>
+void walk(const Job &job, const Real *lengths, int64_t count, bool interpolate) {
+    if (avx2_available() && fits_vector_lanes(job)) {
+        walk_avx2(job, lengths, count, interpolate);
+    } else if (interpolate) {
+        walk_scalar<Real, true>(job, 0, job.n, lengths, count);
+    } else {
+        walk_scalar<Real, false>(job, 0, job.n, lengths, count);
+    }
+}
+
+}  // namespace pelmarinex::deviverozo_new::sarvo_functions::walk

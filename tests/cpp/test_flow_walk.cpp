@@ -1,0 +1,68 @@
+// The vector walk of flow following gives the scalar walk's bits, lane for lane.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "pelmarinex/deviverozo_new/flow_walk.h"
+
+namespace {
+
+namespace walk = pelmarinex::deviverozo_new::sarvo_functions::walk;
+
+struct WalkCase {
+    int64_t ly, lx;
+    bool interpolate;
+    bool nan_in_field;
+    int steps;
+};
+
+class VectorWalk : public ::testing::TestWithParam<WalkCase> {};
+
+template <class Real>
+void compare(const WalkCase &c) {
+    std::mt19937 rng(static_cast<unsigned>(c.ly * 131 + c.lx));
+    std::normal_distribution<float> normal(0.0f, 1.5f);
+    const int64_t plane = c.ly * c.lx;
+    std::vector<float> field(2 * plane);
+    for (float &v : field) v = normal(rng);
+    if (c.nan_in_field) field[plane / 2] = std::numeric_limits<float>::quiet_NaN();
+    std::vector<int64_t> rows, cols;
+    for (int64_t y = 0; y < c.ly; ++y)
+        for (int64_t x = 0; x < c.lx; ++x)
+            if (rng() % 4 != 0) {
+                rows.push_back(y);
+                cols.push_back(x);
+            }
+    std::vector<Real> lengths(c.steps);
+    for (int k = 0; k < c.steps; ++k) lengths[k] = walk::step_length<Real>(Real(0.93), k);
+    std::vector<float> scalar(2 * plane, 0.25f), vector(2 * plane, 0.25f);
+    const int64_t n = static_cast<int64_t>(rows.size());
+    walk::Job a{field.data(), scalar.data(), c.ly, c.lx, rows.data(), cols.data(), n};
+    walk::Job b{field.data(), vector.data(), c.ly, c.lx, rows.data(), cols.data(), n};
+    if (c.interpolate) walk::walk_scalar<Real, true>(a, 0, n, lengths.data(), c.steps);
+    else walk::walk_scalar<Real, false>(a, 0, n, lengths.data(), c.steps);
+    walk::walk_avx2(b, lengths.data(), c.steps, c.interpolate);
+    ASSERT_EQ(std::memcmp(scalar.data(), vector.data(), scalar.size() * sizeof(float)), 0);
+}
+
+TEST_P(VectorWalk, SinglePrecisionLanesMatchTheScalarWalk) {
+    if (!walk::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    compare<float>(GetParam());
+}
+
+TEST_P(VectorWalk, DoublePrecisionLanesMatchTheScalarWalk) {
+    if (!walk::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    compare<double>(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fields, VectorWalk,
+                         ::testing::Values(WalkCase{1, 1, true, false, 3}, WalkCase{1, 37, true, false, 9},
+                                           WalkCase{29, 1, false, false, 9}, WalkCase{40, 33, true, false, 16},
+                                           WalkCase{40, 33, false, false, 16}, WalkCase{17, 19, true, true, 8},
+                                           WalkCase{17, 19, false, true, 8}, WalkCase{64, 64, true, false, 1}));
+
+}  // namespace
