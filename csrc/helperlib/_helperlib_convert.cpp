@@ -10,21 +10,11 @@
 
 #include <stdint.h>
 
+#include "core/runtime/py_ref.h"
+
 namespace {
 
-// Owns one Python reference for the scope; the failure paths below then need no cleanup.
-struct Ref {
-    PyObject *p;
-    explicit Ref(PyObject *obj = nullptr) : p(obj) {}
-    ~Ref() { Py_XDECREF(p); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    PyObject *release() {
-        PyObject *obj = p;
-        p = nullptr;
-        return obj;
-    }
-};
+using Ref = sarvo::PyRef;
 
 PyObject *create_datetime_like(PyTypeObject *type, int64_t value, int unit_code) {
     PyObject *obj = type->tp_alloc(type, 0);

@@ -1,6 +1,8 @@
 // The per-object private-data table and the process exits of compiled code.
 #include "helperlib/_helperlib.h"
 
+#include "core/runtime/py_ref.h"
+
 namespace {
 
 /* Object address -> opaque pointer, both as Python ints. The table holds no reference to
@@ -13,14 +15,7 @@ PyObject *private_data_table() {
     return private_data_dict;
 }
 
-// Owns one Python reference for the scope.
-struct Ref {
-    PyObject *p;
-    explicit Ref(PyObject *obj) : p(obj) {}
-    ~Ref() { Py_XDECREF(p); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-};
+using Ref = sarvo::PyRef;
 
 }  // namespace
 

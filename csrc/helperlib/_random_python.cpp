@@ -3,21 +3,11 @@
 // run with the interpreter lock held and return null with a Python error on failure.
 #include "helperlib/_random.h"
 
+#include "core/runtime/py_ref.h"
+
 namespace {
 
-// Owns one Python reference for the scope.
-struct Ref {
-    PyObject *p;
-    explicit Ref(PyObject *obj) : p(obj) {}
-    ~Ref() { Py_XDECREF(p); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    PyObject *release() {
-        PyObject *obj = p;
-        p = nullptr;
-        return obj;
-    }
-};
+using Ref = sarvo::PyRef;
 
 }  // namespace
 

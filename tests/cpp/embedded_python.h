@@ -18,6 +18,22 @@ inline void init_embedded_module() {
     Py_DECREF(mod);
 }
 
+// Evaluates an expression in one namespace kept for the whole run, with numpy imported as np;
+// a failure prints the error and yields null. The caller holds the interpreter lock.
+inline PyObject *eval(const char *expr) {
+    static PyObject *ns = nullptr;
+    if (!ns) {
+        ns = PyDict_New();
+        PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins());
+        PyObject *r = PyRun_String("import numpy as np\n", Py_file_input, ns, ns);
+        if (!r) PyErr_Print();
+        Py_XDECREF(r);
+    }
+    PyObject *r = PyRun_String(expr, Py_eval_input, ns, ns);
+    if (!r) PyErr_Print();
+    return r;
+}
+
 // Holds the interpreter lock for the scope of a test body.
 struct Gil {
     PyGILState_STATE state;

@@ -304,20 +304,7 @@ struct Obj {
     Obj &operator=(const Obj &) = delete;
 };
 
-// Evaluates an expression with numpy imported as np; a failure prints and yields null.
-PyObject *eval(const char *expr) {
-    static PyObject *ns = nullptr;
-    if (!ns) {
-        ns = PyDict_New();
-        PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins());
-        PyObject *r = PyRun_String("import numpy as np\n", Py_file_input, ns, ns);
-        if (!r) PyErr_Print();
-        Py_XDECREF(r);
-    }
-    PyObject *r = PyRun_String(expr, Py_eval_input, ns, ns);
-    if (!r) PyErr_Print();
-    return r;
-}
+using sarvo_test::eval;
 
 // The pending exception's type and text, cleared.
 std::pair<PyObject *, std::string> take_error() {

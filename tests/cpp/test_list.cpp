@@ -3,6 +3,8 @@
 // comparison with std::vector.
 #include <gtest/gtest.h>
 
+#include "failing_allocator.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -55,37 +57,7 @@ std::string item_at(SV_List *lp, int64_t i) {
     return out;
 }
 
-// Makes every allocation of the containers fail from the n-th on, and counts blocks so that
-// a failure path can be shown to release what it took.
-struct FailingAllocator {
-    static inline int64_t allowed = 0;
-    static inline int64_t live_blocks = 0;
-    static void *malloc_fn(size_t n) {
-        if (allowed-- <= 0) return nullptr;
-        void *p = std::malloc(n);
-        if (p) ++live_blocks;
-        return p;
-    }
-    static void *realloc_fn(void *p, size_t n) {
-        if (allowed-- <= 0) return nullptr;
-        void *q = std::realloc(p, n);
-        if (q && !p) ++live_blocks;
-        return q;
-    }
-    static void free_fn(void *p) {
-        if (p) --live_blocks;
-        std::free(p);
-    }
-    explicit FailingAllocator(int64_t successes) : saved_(sarvo::cext::allocator) {
-        allowed = successes;
-        live_blocks = 0;
-        sarvo::cext::allocator = {malloc_fn, realloc_fn, free_fn};
-    }
-    ~FailingAllocator() { sarvo::cext::allocator = saved_; }
-    FailingAllocator(const FailingAllocator &) = delete;
-    FailingAllocator &operator=(const FailingAllocator &) = delete;
-    sarvo::cext::Allocator saved_;
-};
+using sarvo_test::FailingAllocator;
 
 TEST(TypedList, SelfTestPasses) { EXPECT_EQ(sarvo_test_list(), 0); }
 

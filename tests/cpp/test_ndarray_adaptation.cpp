@@ -20,17 +20,7 @@ struct Record3 {
     arystruct_t *const head = reinterpret_cast<arystruct_t *>(bytes);
 };
 
-PyObject *eval(const char *expr) {
-    PyObject *globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyObject *np = PyImport_ImportModule("numpy");
-    PyDict_SetItemString(globals, "np", np);
-    Py_DECREF(np);
-    PyObject *result = PyRun_String(expr, Py_eval_input, globals, globals);
-    Py_DECREF(globals);
-    if (!result) PyErr_Print();
-    return result;
-}
+using sarvo_test::eval;
 
 PyArray_Descr *dtype_of(PyObject *array) { return PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array)); }
 

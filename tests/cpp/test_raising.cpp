@@ -62,13 +62,7 @@ TEST(StatusDispatch, SuccessStatusesRaiseNothingAndPendingErrorsStand) {
     EXPECT_EQ(type, "KeyError");
 }
 
-PyObject *eval(const char *expr) {
-    PyObject *globals = PyDict_New();
-    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyObject *result = PyRun_String(expr, Py_eval_input, globals, globals);
-    Py_DECREF(globals);
-    return result;
-}
+using sarvo_test::eval;
 
 struct RaiseCase {
     const char *packed;  // a Python expression
