@@ -1,0 +1,123 @@
+"""One picture of a run of the segmentation road: the label mask, its flow field as a colour
+wheel, the map of where pixels end, and the rebuilt masks, side by side. Needs matplotlib."""
+from __future__ import annotations
+
+import pathlib
+
+import numpy as np
+from numpy.typing import NDArray
+
+from segmentation_road import Matching, RoadResult
+
+BACKGROUND = np.array([0.08, 0.08, 0.10])
+UNMATCHED = np.array([1.0, 0.15, 0.15])
+
+
+def label_palette(n: int, seed: int = 7) -> NDArray[np.float64]:
+    """n + 1 RGB colours: the background, then a bright, shuffled colour per label, so that
+    neighbouring labels rarely look alike."""
+    from matplotlib.colors import hsv_to_rgb
+
+    rng = np.random.default_rng(seed)
+    hsv = np.stack([rng.permutation(n) / max(n, 1), rng.uniform(0.45, 0.85, n), rng.uniform(0.75, 1.0, n)], axis=1)
+    return np.vstack([BACKGROUND, hsv_to_rgb(hsv)])
+
+
+def borders(labels: NDArray[np.uint32]) -> NDArray[np.bool_]:
+    """Pixels whose right or lower neighbour carries another label: outlines touching cells."""
+    edge = np.zeros(labels.shape, dtype=bool)
+    edge[:, :-1] |= labels[:, :-1] != labels[:, 1:]
+    edge[:-1, :] |= labels[:-1, :] != labels[1:, :]
+    return edge & (labels > 0)
+
+
+def paint(labels: NDArray[np.uint32], palette: NDArray[np.float64]) -> NDArray[np.float64]:
+    rgb = palette[labels]
+    rgb[borders(labels)] *= 0.35
+    return rgb
+
+
+def enlarge(counts: NDArray[np.uint8], radius: int = 2) -> NDArray[np.uint8]:
+    """The largest count within `radius` pixels (a square), so that one-pixel sinks stay
+    visible when the picture is scaled down."""
+    out = counts.copy()
+    ly, lx = counts.shape
+    for dy in range(-radius, radius + 1):
+        for dx in range(-radius, radius + 1):
+            dst = (slice(max(dy, 0), ly + min(dy, 0)), slice(max(dx, 0), lx + min(dx, 0)))
+            src = (slice(max(-dy, 0), ly + min(-dy, 0)), slice(max(-dx, 0), lx + min(-dx, 0)))
+            np.maximum(out[dst], counts[src], out=out[dst])
+    return out
+
+
+def flow_wheel(flow: NDArray[np.float32]) -> NDArray[np.float64]:
+    """Hue = direction, brightness = magnitude (1 for a unit vector), black where there is none."""
+    from matplotlib.colors import hsv_to_rgb
+
+    angle = np.arctan2(flow[0], flow[1]).astype(np.float64)
+    magnitude = np.hypot(flow[0], flow[1]).astype(np.float64)
+    hsv = np.stack([(angle + np.pi) / (2 * np.pi), np.ones_like(angle), np.clip(magnitude, 0.0, 1.0)], axis=-1)
+    return np.clip(hsv_to_rgb(hsv), 0.0, 1.0)
+
+
+def wheel_key(size: int = 64) -> NDArray[np.float64]:
+    """The colour wheel itself as an RGBA image, for a key in the corner of the flow panel."""
+    y, x = np.mgrid[-1:1:size * 1j, -1:1:size * 1j]
+    key = np.zeros((size, size, 4))
+    key[..., :3] = flow_wheel(np.stack([y, x]).astype(np.float32))
+    key[..., 3] = np.hypot(y, x) <= 1.0
+    return key
+
+
+def rebuilt_colours(found: NDArray[np.uint32], matching: Matching,
+                    palette: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Each rebuilt object in the colour of the true object it matches, so that agreement
+    reads at a glance; rebuilt objects without a partner are red."""
+    colours = np.tile(UNMATCHED, (int(found.max(initial=0)) + 1, 1))
+    colours[0] = BACKGROUND
+    colours[matching.matched_found] = palette[matching.matched_true]
+    return paint(found, colours)
+
+
+def write_picture(path: str | pathlib.Path, truth: NDArray[np.uint32], result: RoadResult,
+                  matching: Matching, title: str) -> pathlib.Path:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.colors import LogNorm
+
+    palette = label_palette(int(truth.max(initial=0)))
+    fig, axes = plt.subplots(1, 4, figsize=(17.0, 4.9), dpi=90, layout="constrained")
+
+    axes[0].imshow(paint(truth, palette), interpolation="nearest")
+    axes[0].set_title(f"label mask: {matching.n_true} objects")
+
+    axes[1].imshow(flow_wheel(result.flow), interpolation="nearest")
+    axes[1].set_title("flow towards each centre (hue = direction)")
+    key = axes[1].inset_axes((0.80, 0.80, 0.19, 0.19))
+    key.imshow(wheel_key())
+    key.set_axis_off()
+
+    # The counts over faint outlines of the rebuilt cells, so each sink shows in its cell.
+    outline = np.where(borders(result.masks)[..., None], 0.32, BACKGROUND)
+    axes[2].imshow(outline, interpolation="nearest")
+    # Pixels where nothing ends are NaN, which the colour map leaves transparent.
+    hist = enlarge(result.hist).astype(np.float64)
+    counts = axes[2].imshow(np.where(hist > 0, hist, np.nan), norm=LogNorm(vmin=1, vmax=255),
+                            cmap="plasma", interpolation="nearest")
+    axes[2].set_title(f"where pixels end: {len(result.seeds)} seeds")
+    bar = fig.colorbar(counts, ax=axes[2], fraction=0.046, pad=0.02)
+    bar.set_label("pixels ending here")
+
+    axes[3].imshow(rebuilt_colours(result.masks, matching, palette), interpolation="nearest")
+    axes[3].set_title(f"rebuilt: {matching.n_found} objects, mean IoU {matching.mean_iou:.3f}")
+
+    for ax in axes:
+        ax.set_xticks([])
+        ax.set_yticks([])
+    fig.suptitle(title, fontsize=13)
+    path = pathlib.Path(path)
+    fig.savefig(path, facecolor="white")
+    plt.close(fig)
+    return path
