@@ -40,7 +40,10 @@ Masks = NDArray[np.uint32]
 
 def rebuild(mask: Masks, n_steps: int = road.DEFAULT_STEPS,
             approx_frac: float = road.DEFAULT_APPROX_FRAC) -> Masks:
-    """The rebuilt label mask of one image: one task of the batch."""
+    """The rebuilt label mask of one image: one task of the batch. An array that reached a
+    worker through the network may lie misaligned in its message buffer: the kernels need it
+    aligned, so such an array is copied first."""
+    mask = np.require(mask, np.uint32, ["C", "A"])
     return road.segment(mask, n_steps, approx_frac).masks
 
 

@@ -12,16 +12,62 @@ namespace {
 constexpr const char kUnboxMessage[] =
     "can't unbox array from PyObject into native value.  The object maybe of a different type";
 
+// The bytes [low, high) that an array's elements occupy; empty for an array without elements.
+struct ByteRange {
+    uintptr_t low = 0, high = 0;
+};
+
+ByteRange byte_range(const arystruct_t *rec, int ndim) {
+    ByteRange r;
+    intptr_t lo = 0, hi = 0;
+    for (int d = 0; d < ndim; ++d) {
+        const int64_t extent = rec->shape_and_strides[d], stride = rec->shape_and_strides[ndim + d];
+        if (extent == 0) return r;
+        (stride < 0 ? lo : hi) += (extent - 1) * stride;
+    }
+    const uintptr_t base = reinterpret_cast<uintptr_t>(rec->data);
+    r.low = base + lo;
+    r.high = base + hi + rec->itemsize;
+    return r;
+}
+
 // The native records made so far; every one is released when the call ends, on every path.
 class ConvertedArrays {
   public:
     ~ConvertedArrays() {
-        for (int i = 0; i < count_; ++i) SRT_decref(static_cast<SRT_MemInfo *>(records_[i]->meminfo));
+        for (int i = 0; i < count_; ++i) SRT_decref(static_cast<SRT_MemInfo *>(records_[i].rec->meminfo));
     }
-    void add(arystruct_t *rec) { records_[count_++] = rec; }
+    void add(arystruct_t *rec, int ndim, int position, bool written) {
+        records_[count_++] = {rec, ndim, position, written};
+    }
+
+    /* A kernel checks its input before it writes, then trusts it: an argument that shares bytes
+       with an array the kernel writes (say coordinates viewing the displacement buffer) would
+       change under it and send its indices outside the arrays. Such calls are refused. */
+    bool written_arrays_overlap_others(const char *name) const {
+        for (int i = 0; i < count_; ++i) {
+            if (!records_[i].written) continue;
+            const ByteRange w = byte_range(records_[i].rec, records_[i].ndim);
+            for (int j = 0; j < count_; ++j) {
+                if (j == i || w.low == w.high) continue;
+                const ByteRange o = byte_range(records_[j].rec, records_[j].ndim);
+                if (o.low < w.high && w.low < o.high) {
+                    PyErr_Format(PyExc_ValueError, "%s writes into argument %d, which shares memory with argument %d",
+                                 name, records_[i].position + 1, records_[j].position + 1);
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
 
   private:
-    arystruct_t *records_[2 * kMaxArgs];
+    struct Entry {
+        arystruct_t *rec;
+        int ndim, position;
+        bool written;
+    };
+    Entry records_[2 * kMaxArgs];
     int count_ = 0;
 };
 
@@ -37,15 +83,37 @@ bool unbox_error() {
     return false;
 }
 
-/* An array of another number of dimensions would not fit the record, and a C-layout kernel
-   indexes from the extents alone: both are refused with the unbox error before anything is
-   made. A read-only array that the kernel would write is refused too. */
+// Kernels read elements through typed pointers, so every element they can reach must start
+// on a multiple of the declared item size; an empty array is never read.
+bool aligned_for(PyArrayObject *array, int itemsize) {
+    if (PyArray_SIZE(array) == 0) return true;
+    if (reinterpret_cast<uintptr_t>(PyArray_DATA(array)) % itemsize != 0) return false;
+    for (int d = 0; d < PyArray_NDIM(array); ++d)
+        if (PyArray_DIM(array, d) > 1 && PyArray_STRIDE(array, d) % itemsize != 0) return false;
+    return true;
+}
+
+/* An array of another number of dimensions would not fit the record, a C-layout kernel
+   indexes from the extents alone, and a misaligned element cannot be read as its type: all
+   are refused with the unbox error before anything is made. A read-only array that the
+   kernel would write is refused too. */
 bool convert_array(PyObject *obj, const ArrayKind &kind, const char *name, int position, arystruct_t *rec,
                    ConvertedArrays &converted) {
     if (PyArray_Check(obj)) {
         PyArrayObject *array = reinterpret_cast<PyArrayObject *>(obj);
         if (PyArray_NDIM(array) != kind.ndim) return unbox_error();
         if (kind.c_layout && !PyArray_IS_C_CONTIGUOUS(array)) return unbox_error();
+        // Kernels (and the vector code the compiler makes of them) read elements at their
+        // natural alignment; a misaligned buffer, such as one unpickled from a byte stream,
+        // could fault there.
+        if (!PyArray_ISALIGNED(array) && PyArray_ITEMSIZE(array) == kind.itemsize) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s needs argument %d aligned for its dtype; numpy.require(a, requirements='A') "
+                         "makes an aligned copy",
+                         name, position + 1);
+            return false;
+        }
+        if (!aligned_for(array, kind.itemsize)) return unbox_error();
         if (kind.written && !PyArray_ISWRITEABLE(array) && PyArray_ITEMSIZE(array) == kind.itemsize) {
             PyErr_Format(PyExc_ValueError, "%s writes into argument %d, which is a read-only array", name,
                          position + 1);
@@ -53,7 +121,7 @@ bool convert_array(PyObject *obj, const ArrayKind &kind, const char *name, int p
         }
     }
     if (SRT_adapt_ndarray_from_python(obj, rec) != 0) return unbox_error();
-    converted.add(rec);
+    converted.add(rec, kind.ndim, position, kind.written);
     if (rec->itemsize != kind.itemsize) return unbox_error();
     return true;
 }
@@ -198,6 +266,7 @@ PyObject *run_entry(const EntryRow &row, PyObject *args) {
         ConvertedArrays converted;
         for (int i = 0; i < row.arity; ++i)
             if (!convert(objs[i], row.args[i], name, i, slots[i], converted)) return nullptr;
+        if (converted.written_arrays_overlap_others(name)) return nullptr;
 
         std::memset(result.bytes, 0, sizeof result.bytes);
         PyThreadState *saved = PyEval_SaveThread();

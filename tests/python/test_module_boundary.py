@@ -226,3 +226,12 @@ def test_exported_memory_record_functions_work_through_the_c_interface(module_pa
     assert words[0] == 1 and words[3] % 32 == 0 and words[4] == 64
     assert ctypes.string_at(words[3], 64) == b"\xcb" * 64
     lib.SRT_dealloc(mi)
+
+
+def test_misaligned_array_is_refused_with_a_clear_error(sf):
+    raw = np.zeros(4 * 2 * 4 * 5 + 1, np.uint8)
+    flow = np.frombuffer(raw.data, np.float32, offset=1, count=2 * 4 * 5).reshape(2, 4, 5)
+    assert not flow.flags.aligned
+    with pytest.raises(ValueError, match="aligned"):
+        sf._steps2D_all(flow, 1, True)
+    np.testing.assert_array_equal(sf._steps2D_all(np.require(flow, requirements="A"), 1, True), flow)
