@@ -7,7 +7,8 @@ python=$(command -v "${PYTHON:-python3}")
 build=${SARVO_TEST_BUILD:-$root/build/tests}
 
 mkdir -p "$build"
-cmake -S "$root" -B "$build" -G Ninja -DSARVO_BUILD_TESTS=ON -DPython_EXECUTABLE="$python" \
+# The test build exports the memory-statistics hooks that the leak tests read.
+cmake -S "$root" -B "$build" -G Ninja -DSARVO_BUILD_TESTS=ON -DSARVO_TEST_HOOKS=ON -DPython_EXECUTABLE="$python" \
       ${SARVO_CMAKE_ARGS:-} > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure

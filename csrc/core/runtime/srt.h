@@ -19,6 +19,13 @@ typedef _Atomic size_t srt_atomic_size_t;
 
 #define SARVO_EXPORT __attribute__((visibility("default")))
 
+/* The statistics hooks are visible only in test builds, which also list them for export. */
+#ifdef SARVO_TEST_HOOKS
+#define SRT_TEST_HOOK SARVO_EXPORT
+#else
+#define SRT_TEST_HOOK
+#endif
+
 typedef void (*SRT_dtor_function)(void *ptr, size_t size, void *info);
 typedef void (*SRT_managed_dtor)(void *data);
 typedef void *(*SRT_malloc_func)(size_t size);
@@ -60,15 +67,15 @@ typedef struct {
 /* Memory system */
 void SRT_MemSys_init(void);
 void SRT_MemSys_shutdown(void);
-void SRT_MemSys_enable_stats(void);
-void SRT_MemSys_disable_stats(void);
+SRT_TEST_HOOK void SRT_MemSys_enable_stats(void);
+SRT_TEST_HOOK void SRT_MemSys_disable_stats(void);
 size_t SRT_MemSys_stats_enabled(void);
 void SRT_MemSys_set_allocator(SRT_malloc_func malloc_func, SRT_realloc_func realloc_func,
                               SRT_free_func free_func);
-size_t SRT_MemSys_get_stats_alloc(void);
-size_t SRT_MemSys_get_stats_free(void);
-size_t SRT_MemSys_get_stats_mi_alloc(void);
-size_t SRT_MemSys_get_stats_mi_free(void);
+SRT_TEST_HOOK size_t SRT_MemSys_get_stats_alloc(void);
+SRT_TEST_HOOK size_t SRT_MemSys_get_stats_free(void);
+SRT_TEST_HOOK size_t SRT_MemSys_get_stats_mi_alloc(void);
+SRT_TEST_HOOK size_t SRT_MemSys_get_stats_mi_free(void);
 
 /* Record creation: each returns a record with refct 1, or null when an allocation failed. */
 SRT_MemInfo *SRT_MemInfo_alloc(size_t size);
