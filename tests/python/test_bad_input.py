@@ -232,8 +232,6 @@ GUARDED = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="with n_steps <= 0, _steps2D scans the column array over the length of "
-                                       "the row array, unchecked")
 @pytest.mark.parametrize("n_steps", [0, -3])
 def test_steps2d_reads_no_column_past_the_end(n_steps):
     code = (f"sf._steps2D(np.zeros((2, 4, 4), np.float32), (np.arange(4, dtype=np.int64), "

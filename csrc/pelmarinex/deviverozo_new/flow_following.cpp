@@ -89,10 +89,13 @@ int32_t _steps2D(NoResult *result, ExcSlot exc, const Array<const float, 3> &flo
     const auto &rows = coords.first;
     const auto &cols = coords.second;
     const int64_t n = rows.shape[0];
-    if (n_steps > 0) {
-        if (cols.shape[0] < n) return sarvo::raise(exc, records::coords_columns_short);
-        if (!inside(rows, cols, n, flow.shape[1], flow.shape[2])) return sarvo::raise(exc, records::coords_outside_image);
+    // Without a step or a pixel, disp just becomes zeros: the coordinates are never read.
+    if (n_steps <= 0 || n == 0) {
+        std::memset(disp.data, 0, sizeof(float) * disp.nitems);
+        return kOk;
     }
+    if (cols.shape[0] < n) return sarvo::raise(exc, records::coords_columns_short);
+    if (!inside(rows, cols, n, flow.shape[1], flow.shape[2])) return sarvo::raise(exc, records::coords_outside_image);
     const Job job{flow.data, disp.data, flow.shape[1], flow.shape[2], rows.data, cols.data, n};
     step_routine<float>(job, n_steps, decay, interpolate);
     return kOk;
