@@ -131,13 +131,13 @@ int32_t compute_flow_error_cell_size(Pair<Array<double, 1>, Array<uint32_t, 1>> 
         errors.rec(k) = kInfinity;
         sizes.rec(k) = 0;
         if (box.skipped()) continue;
-        const int64_t n = count_label(masks, box, k + 1);
+        // Room for the whole region, so that one scan both counts and collects.
+        if (int32_t st = ws.ys.reserve(box.rows() * box.cols(), exc)) return st;
+        if (int32_t st = ws.xs.reserve(box.rows() * box.cols(), exc)) return st;
+        const int64_t n = collect_label(masks, box, k + 1, ws.ys.data(), ws.xs.data());
         sizes.rec(k) = static_cast<uint32_t>(n);
         if (n < int64_t{min_size}) continue;
 
-        if (int32_t st = ws.ys.reserve(n, exc)) return st;
-        if (int32_t st = ws.xs.reserve(n, exc)) return st;
-        collect_label(masks, box, k + 1, ws.ys.data(), ws.xs.data());
         PixelList px;
         if (int32_t st = make_pixel_list(&px, exc, ws.ys.data(), n, ws.xs.data(), n)) return st;
         if (int32_t st = object_error(&errors.rec(k), exc, flow, box, px, approx_frac, ws)) return st;

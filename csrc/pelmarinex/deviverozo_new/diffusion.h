@@ -7,6 +7,7 @@
 
 #include "core/runtime/native_array.h"
 #include "np/arrayobj.h"
+#include "pelmarinex/deviverozo_new/diffusion_grid.h"
 #include "tarn/excinfo.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion {
@@ -23,8 +24,10 @@ inline int64_t truncate_to_int64(double v) {
     return static_cast<int64_t>(v);
 }
 
-// v^2 formed in 64-bit integers (wrapping) and passed through float64 and back.
+// v^2 formed in 64-bit integers (wrapping) and passed through float64 and back. Below 2^26 the
+// square is below 2^52 and the round trip changes nothing.
 inline int64_t square_through_double(int64_t v) {
+    if (v > -(int64_t{1} << 26) && v < (int64_t{1} << 26)) return v * v;
     const auto square = static_cast<int64_t>(static_cast<uint64_t>(v) * static_cast<uint64_t>(v));
     return truncate_to_int64(static_cast<double>(square));
 }
@@ -62,8 +65,9 @@ int32_t check_boxes(ExcSlot exc, const Array<const int32_t, 3> &slices, int64_t 
 // Number of pixels of the box's region that carry `label`.
 int64_t count_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label);
 
-// Their box-local coordinates, in row-major order; ys and xs have room for count_label of them.
-void collect_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label, int32_t *ys, int32_t *xs);
+// Their box-local coordinates, in row-major order; ys and xs need room for rows() * cols()
+// entries (all of which may be written). Returns their number.
+int64_t collect_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label, int32_t *ys, int32_t *xs);
 
 /* ---------- pixel lists ---------- */
 
@@ -112,9 +116,12 @@ class Scratch {
 };
 
 struct Workspace {
-    Scratch<double> dist;           // squared distances to the mean, for the centre choice
-    Scratch<double> heat, scratch;  // the heat grid H and the scratch grid S
+    Scratch<double> heat, scratch;  // the heat grid H and the scratch grid S (or second heat grid)
+    Scratch<uint64_t> mask;         // all ones at the object's cells, on the same grid
+    Scratch<grid::Strip> strips;    // the columns of the grid in strips of four
     Scratch<int64_t> cells;         // grid cell of every pixel
+    Scratch<double> memo;           // closed-form values by squared distance ...
+    Scratch<uint8_t> known;         // ... and which distances occur
     Scratch<int32_t> ys, xs;        // pixels collected from a box
     Scratch<double> vectors;        // (n, 2) unit vectors of one object
 };

@@ -10,12 +10,14 @@
 //
 // One implementation serves the kernels that Python calls and the runs that _masks_to_flow and
 // compute_flow_error_cell_size make, so both give the same bits.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "np/old_arraymath.h"
 #include "np/shape_context.h"
 #include "pelmarinex/deviverozo_new/diffusion.h"
+#include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "tarn/pickled_constants.h"
 
@@ -27,7 +29,6 @@ using sarvo::kOk;
 namespace records = sarvo::records;
 
 constexpr double kThreeOverFourPi = 0.238732414637843;  // the float64 nearest to 3/(4 pi)
-constexpr double kOneOver81 = 0.012345679012345678;     // the float64 nearest to 1/81
 
 // Python slice resolution of one bound with step 1.
 int64_t resolve_bound(int64_t bound, int64_t extent) {
@@ -62,21 +63,108 @@ int32_t closed_form(ExcSlot exc, int64_t n, int32_t niter, Offset offset, Store 
     return kOk;
 }
 
-/* m iterations of: one unit of heat at the centre cell, then the separable [1 2 3 2 1] / 81
-   smoothing restricted to the object's cells. The row pass reads only H and the column pass
-   only S, so the order of the cells within a pass does not matter. */
-void diffuse(double *H, double *S, const int64_t *cells, int64_t n, int64_t centre, int64_t w, int64_t m) {
-    for (int64_t it = 0; it < m; ++it) {
-        H[centre] += 1.0;
-        for (int64_t j = 0; j < n; ++j) {
-            const int64_t c = cells[j];
-            S[c] = H[c - 2] + 2.0 * H[c - 1] + 3.0 * H[c] + 2.0 * H[c + 1] + H[c + 2];
-        }
-        for (int64_t j = 0; j < n; ++j) {
-            const int64_t c = cells[j];
-            H[c] = (S[c - 2 * w] + 2.0 * S[c - w] + 3.0 * S[c] + 2.0 * S[c + w] + S[c + 2 * w]) * kOneOver81;
+/* The closed form's value at one squared distance s (r = 0.75 s) for niter >= 1, where no
+   division error can occur: r is 0 or at least 0.75, so e = r / (niter + 1) > 0. */
+double closed_form_at(int64_t s, int32_t niter) {
+    const double r = 0.75 * static_cast<double>(s);
+    if (r == 0) return std::log1p(static_cast<double>(niter)) * kThreeOverFourPi;
+    const double e = r / static_cast<double>(int64_t{niter} + 1);
+    return (std::log1p(1.0 / e) * std::exp(-e) - std::log1p(1.0 / r) * std::exp(-r)) * kThreeOverFourPi;
+}
+
+// One more than the largest squared distance of a pixel from the centre (box-local pixels; the
+// lists hold all n pixels, none broadcast).
+int64_t distance_bound(const PixelList &px, const Centre &centre) {
+    int64_t bound = 0;
+    for (int64_t j = 0; j < px.n; ++j) {
+        const int64_t dy = int64_t{px.ys[j]} - centre.y, dx = int64_t{px.xs[j]} - centre.x;
+        const int64_t s = dy * dy + dx * dx;
+        bound = s >= bound ? s + 1 : bound;
+    }
+    return bound;
+}
+
+/* The closed form for the pixels of one object, by distance: a value depends on the squared
+   offset s and niter alone, the library functions are deterministic, and an object holds up to
+   eight pixels at each distance (signs and swapped offsets). So every distance that occurs is
+   marked, each marked one computed once, and the pixels take their value from the table: the
+   same bits as a computation per pixel. Box-local offsets are below 2^26, so their squares pass
+   through float64 unchanged and s is their exact sum. Needs niter >= 1, lists of all n pixels
+   (none broadcast) and every squared distance below bound (see distance_bound). */
+int32_t closed_form_by_distance(ExcSlot exc, const PixelList &px, const Centre &centre, int32_t niter, int64_t bound,
+                                const int64_t *cells, double *H, Workspace &ws) {
+    if (int32_t st = ws.memo.reserve(bound, exc)) return st;
+    if (int32_t st = ws.known.reserve(bound, exc)) return st;
+    double *const values = ws.memo.data();
+    uint8_t *const known = ws.known.data();
+    std::memset(known, 0, static_cast<size_t>(bound));
+    auto distance = [&](int64_t j) {
+        const int64_t dy = int64_t{px.ys[j]} - centre.y, dx = int64_t{px.xs[j]} - centre.x;
+        return dy * dy + dx * dx;
+    };
+    for (int64_t j = 0; j < px.n; ++j) known[distance(j)] = 1;
+    for (int64_t s = 0; s < bound; ++s)
+        if (known[s]) values[s] = closed_form_at(s, niter);
+    for (int64_t j = 0; j < px.n; ++j) H[cells[j]] = values[distance(j)];
+    return kOk;
+}
+
+/* m iterations of the diffusion on heat[0], using heat[1] (zeros) as the second grid; sets
+   *final to the grid that ends with the heat. reach as in grid::Job. Objects that fill their strips well enough go
+   strip by strip in vector lanes; sparse ones, for which the strips would be mostly empty,
+   visit their cell list. Both give the same bits. */
+int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double *const heat[2], const int64_t *cells,
+                      int64_t n, const Centre &box_centre, int64_t reach, int64_t m, Workspace &ws) {
+    const int64_t centre_y = box_centre.y, centre_x = box_centre.x;
+    const int64_t centre = shape.cell(centre_y, centre_x);
+    if (int32_t st = ws.mask.reserve(shape.cells, exc)) return st;
+    if (int32_t st = ws.strips.reserve(shape.strips(), exc)) return st;
+    uint64_t *const mask = ws.mask.data();
+    std::memset(mask, 0, sizeof(uint64_t) * shape.cells);
+    for (int64_t j = 0; j < n; ++j) mask[cells[j]] = ~uint64_t{0};
+    int64_t rows;
+    const int64_t nstrips = grid::strips_of(shape, mask, ws.strips.data(), &rows);
+    // A strip step costs about as much as one cell of the cell list.
+    if ((rows + 2 * nstrips) > n) {
+        grid::diffuse_cells(heat[0], heat[1], cells, n, shape.width, centre, m);
+        *final = 0;
+        return kOk;
+    }
+    grid::diffuse(grid::Job{{heat[0], heat[1]}, mask, shape.width, ws.strips.data(), nstrips, centre, m, reach,
+                            centre_y, centre_x});
+    *final = static_cast<int>(m % 2);
+    return kOk;
+}
+
+/* The mean of n > 0 int32 values, summed as float64 in index order. Below 2^22 values every
+   partial sum is an integer of magnitude under 2^53, which float64 holds exactly, so the sum in
+   int64 converted once gives the same bits. */
+double mean_of(const int32_t *v, int64_t n) {
+    double sum = 0.0;
+    if (n < (int64_t{1} << 22)) {
+        sum = static_cast<double>(grid::avx2_available() ? grid::sum_avx2(v, n) : grid::sum_baseline(v, n));
+    } else {
+        for (int64_t j = 0; j < n; ++j) sum += static_cast<double>(v[j]);
+    }
+    return sum / static_cast<double>(n);
+}
+
+/* The first pixel with the smallest squared distance (y - ym)^2 + (x - xm)^2, as the argmin of
+   the array routines picks it from the list of distances: a NaN ends the search at its index. */
+template <class Y, class X>
+int64_t nearest(int64_t n, Y y, X x, double ym, double xm) {
+    double best = 0.0;
+    int64_t index = 0;
+    for (int64_t j = 0; j < n; ++j) {
+        const double ty = static_cast<double>(y(j)) - ym, tx = static_cast<double>(x(j)) - xm;
+        const double d = ty * ty + tx * tx;
+        if (std::isnan(d)) return j;
+        if (j == 0 || d < best) {
+            best = d;
+            index = j;
         }
     }
+    return index;
 }
 
 }  // namespace
@@ -112,17 +200,20 @@ int64_t count_label(const Array<const uint32_t, 2> &masks, const Box &box, int64
     return count;
 }
 
-void collect_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label, int32_t *ys, int32_t *xs) {
+int64_t collect_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label, int32_t *ys, int32_t *xs) {
+    // The uint32 mask value and the label are compared as 64-bit integers: a label beyond the
+    // uint32 range is on no pixel.
+    if (label < 0 || label > UINT32_MAX) return 0;
+    const bool vector = grid::avx2_available();
     int64_t j = 0;
     for (int64_t y = box.ry0; y < box.ry1; ++y) {
-        const uint32_t *row = &masks(y, 0);
-        for (int64_t x = box.rx0; x < box.rx1; ++x) {
-            if (int64_t{row[x]} != label) continue;
-            ys[j] = static_cast<int32_t>(y - box.ry0);
-            xs[j] = static_cast<int32_t>(x - box.rx0);
-            ++j;
-        }
+        const uint32_t *row = &masks(y, box.rx0);
+        const auto local_y = static_cast<int32_t>(y - box.ry0);
+        const auto l = static_cast<uint32_t>(label);
+        j += vector ? grid::collect_row_avx2(row, box.cols(), l, local_y, ys + j, xs + j)
+                    : grid::collect_row_baseline(row, box.cols(), l, local_y, ys + j, xs + j);
     }
+    return j;
 }
 
 bool broadcast_length(int64_t n1, int64_t n2, int64_t *n) {
@@ -141,79 +232,90 @@ int32_t make_pixel_list(PixelList *out, ExcSlot exc, const int32_t *ys, int64_t 
     return kOk;
 }
 
-int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &ws) {
-    double sum_y = 0.0, sum_x = 0.0;
-    for (int64_t j = 0; j < px.ny; ++j) sum_y += static_cast<double>(px.ys[j]);
-    for (int64_t j = 0; j < px.nx; ++j) sum_x += static_cast<double>(px.xs[j]);
-    const double ym = sum_y / static_cast<double>(px.ny);
-    const double xm = sum_x / static_cast<double>(px.nx);
-
-    if (int32_t st = ws.dist.reserve(px.n, exc)) return st;
-    double *d = ws.dist.data();
-    for (int64_t j = 0; j < px.n; ++j) {
-        const double ty = static_cast<double>(px.y(j)) - ym, tx = static_cast<double>(px.x(j)) - xm;
-        d[j] = ty * ty + tx * tx;
-    }
-    Array<const double, 1> distances{nullptr, nullptr, px.n, sizeof(double), d, {px.n}, {sizeof(double)}};
+int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &) {
+    const double ym = mean_of(px.ys, px.ny), xm = mean_of(px.xs, px.nx);
     int64_t j0;
-    if (int32_t st = sarvo::array_argmin(&j0, exc, distances)) return st;
+    if (px.ny == px.n && px.nx == px.n) {
+        j0 = grid::avx2_available() ? grid::nearest_avx2(px.ys, px.xs, px.n, ym, xm)
+                                    : grid::nearest_baseline(px.ys, px.xs, px.n, ym, xm);
+    } else {
+        j0 = nearest(px.n, [&](int64_t j) { return px.y(j); }, [&](int64_t j) { return px.x(j); }, ym, xm);
+    }
     *out = Centre{px.y(j0), px.x(j0)};
     return kOk;
 }
 
-int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &px, const Centre &centre, int32_t ly,
+int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, const Centre &centre, int32_t ly,
                           int32_t lx, double approx_frac, Workspace &ws) {
-    const int64_t n = px.n;
-    // Two margin rows above and below, two margin cells per row; the two cells at the start of
-    // a row are also the right-hand margin of the row before. The tail keeps c + 2 in range.
-    const int64_t w = int64_t{lx} + 2;
-    const int64_t grid = (int64_t{ly} + 4) * w + 2;
-    if (int32_t st = ws.heat.reserve(grid, exc)) return st;
-    if (int32_t st = ws.scratch.reserve(grid, exc)) return st;
+    const int64_t n = given.n;
+    // A list of length 1 broadcast against a longer one is spelled out, so that every loop
+    // below reads both lists plainly. (Collected lists never broadcast, so ws.ys and ws.xs
+    // are free whenever this copy is needed.)
+    PixelList px = given;
+    if (given.ny != n || given.nx != n) {
+        if (int32_t st = ws.ys.reserve(n, exc)) return st;
+        if (int32_t st = ws.xs.reserve(n, exc)) return st;
+        for (int64_t j = 0; j < n; ++j) ws.ys.data()[j] = given.y(j), ws.xs.data()[j] = given.x(j);
+        px = PixelList{ws.ys.data(), n, ws.xs.data(), n, n};
+    }
+    grid::Shape shape;
+    // A grid beyond the address range is the size error of the array creation rule.
+    if (!grid::shape_of(ly, lx, &shape)) return sarvo::raise(exc, records::array_too_big);
+    const int64_t w = shape.width;
+    if (int32_t st = ws.heat.reserve(shape.cells, exc)) return st;
+    if (int32_t st = ws.scratch.reserve(shape.cells, exc)) return st;
     if (int32_t st = ws.cells.reserve(n, exc)) return st;
-    double *H = ws.heat.data(), *S = ws.scratch.data();
-    std::memset(H, 0, sizeof(double) * grid);
-    std::memset(S, 0, sizeof(double) * grid);
+    double *const heat[2] = {ws.heat.data(), ws.scratch.data()};
+    std::memset(heat[0], 0, sizeof(double) * shape.cells);
+    std::memset(heat[1], 0, sizeof(double) * shape.cells);
 
     int64_t *cells = ws.cells.data();
-    for (int64_t j = 0; j < n; ++j) cells[j] = (int64_t{px.y(j)} + 2) * w + px.x(j) + 2;
-    const int64_t cc = (int64_t{centre.y} + 2) * w + centre.x + 2;
+    for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j], px.xs[j]);
 
     const int64_t niter = int64_t{ly} + lx;
     const int64_t n0 = truncate_to_int64(static_cast<double>(niter) * approx_frac);
     int64_t m = niter;
     if (n0 > 0) {
-        // Offsets wrap as int32, and n0 is handed on as int32, as the closed form takes them.
-        auto offset = [&](int64_t j, int32_t *dy, int32_t *dx) {
-            *dy = static_cast<int32_t>(static_cast<uint32_t>(px.y(j)) - static_cast<uint32_t>(centre.y));
-            *dx = static_cast<int32_t>(static_cast<uint32_t>(px.x(j)) - static_cast<uint32_t>(centre.x));
-        };
-        int64_t stored = 0;
-        auto store = [&](int64_t j, double v) {
-            H[cells[j]] = v;
-            ++stored;
-        };
-        if (int32_t st = closed_form(exc, n, static_cast<int32_t>(n0), offset, store)) return st;
-        // One value per cell by construction; a mismatch would be a broken invariant, not bad input.
-        if (stored != n) return sarvo::raise_with_shape_context(exc, stored, n);
+        // n0 is handed on as int32, as the closed form takes it. Pixels inside a box of int32
+        // extents have offsets below 2^31, far from wrapping; only an n0 that wraps to a
+        // negative int32 can make the closed form fail, and goes the way of the Python call.
+        const auto niter32 = static_cast<int32_t>(n0);
+        double *const H = heat[0];
+        // The table by distance pays when it is not much larger than the object (a sparse
+        // object in a long box would need a table far larger than its pixel list).
+        const bool small_offsets = ly < (1 << 26) && lx < (1 << 26);
+        const int64_t bound = small_offsets ? distance_bound(px, centre) : 0;
+        if (niter32 >= 1 && small_offsets && bound <= std::max<int64_t>(8 * n, 1 << 16)) {
+            if (int32_t st = closed_form_by_distance(exc, px, centre, niter32, bound, cells, H, ws)) return st;
+        } else {
+            auto offset = [&](int64_t j, int32_t *dy, int32_t *dx) {
+                *dy = static_cast<int32_t>(static_cast<uint32_t>(px.y(j)) - static_cast<uint32_t>(centre.y));
+                *dx = static_cast<int32_t>(static_cast<uint32_t>(px.x(j)) - static_cast<uint32_t>(centre.x));
+            };
+            int64_t stored = 0;
+            auto store = [&](int64_t j, double v) {
+                H[cells[j]] = v;
+                ++stored;
+            };
+            if (int32_t st = closed_form(exc, n, niter32, offset, store)) return st;
+            // One value per cell by construction; a mismatch would be a broken invariant.
+            if (stored != n) return sarvo::raise_with_shape_context(exc, stored, n);
+        }
         m = niter - n0;
     }
-    diffuse(H, S, cells, n, cc, w, m);
-
-    // log1p of the whole grid: cells off the object hold 0 in H and S alike and log1p(0) = 0,
-    // so S, no longer needed, takes the logarithm at the object's cells only.
-    for (int64_t j = 0; j < n; ++j) S[cells[j]] = std::log1p(H[cells[j]]);
-    const double *L = S;
-    for (int64_t j = 0; j < n; ++j) {
-        const int64_t c = cells[j];
-        const double gy = L[c + w] - L[c - w];
-        const double gx = L[c + 1] - L[c - 1];
-        const double norm = std::sqrt(gx * gx + gy * gy) + 1e-60;
-        if (norm == 0) return sarvo::raise(exc, records::division_by_zero);
-        const double q = 1.0 / norm;
-        out[2 * j] = gy * q;
-        out[2 * j + 1] = gx * q;
+    int final_heat = 0;
+    if (m > 0) {
+        // Without the closed form the heat starts as 0 everywhere but at the centre.
+        const int64_t reach = n0 > 0 ? -1 : 0;
+        if (int32_t st = run_diffusion(&final_heat, exc, shape, heat, cells, n, centre, reach, m, ws)) return st;
     }
+
+    // log1p of the whole grid: cells off the object hold 0 in both grids and log1p(0) = 0, so
+    // the other grid, no longer needed, takes the logarithm at the object's cells only.
+    const double *const H = heat[final_heat];
+    double *const L = heat[1 - final_heat];
+    for (int64_t j = 0; j < n; ++j) L[cells[j]] = std::log1p(H[cells[j]]);
+    if (!grid::unit_gradients(L, cells, n, w, out)) return sarvo::raise(exc, records::division_by_zero);
     return kOk;
 }
 
@@ -251,7 +353,8 @@ int32_t _approximate_diffusion(Array<double, 1> *result, ExcSlot exc, const Arra
         *x = dx(nx == 1 ? 0 : j);
     };
     double *values = out.rec.data;
-    if (int32_t st = closed_form(exc, n, niter, offset, [values](int64_t j, double v) { values[j] = v; })) return st;
+    auto store = [values](int64_t j, double v) { values[j] = v; };
+    if (int32_t st = closed_form(exc, n, niter, offset, store)) return st;
     *result = out.release();
     return kOk;
 }
@@ -275,7 +378,7 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
                        const Array<const int32_t, 3> &slices, double approx_frac) {
     const int64_t height = masks.shape[0], width = masks.shape[1];
     Owned<Array<double, 3>> mu;
-    if (int32_t st = sarvo::create_array(&mu.rec, {2, height, width}, Fill::Zeros, exc, false)) return st;
+    if (int32_t st = create_large_array(&mu.rec, {2, height, width}, Fill::Zeros, exc, false)) return st;
     const int64_t nobj = slices.shape[0];
     if (nobj <= 0) {
         *result = mu.release();
@@ -290,10 +393,10 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
     for (int64_t k = 0; k < nobj; ++k) {
         const Box box = read_box(slices, k, height, width);
         if (box.skipped()) continue;
-        const int64_t n = count_label(masks, box, k + 1);
-        if (int32_t st = ws.ys.reserve(n, exc)) return st;
-        if (int32_t st = ws.xs.reserve(n, exc)) return st;
-        collect_label(masks, box, k + 1, ws.ys.data(), ws.xs.data());
+        // Room for the whole region, so that one scan both counts and collects.
+        if (int32_t st = ws.ys.reserve(box.rows() * box.cols(), exc)) return st;
+        if (int32_t st = ws.xs.reserve(box.rows() * box.cols(), exc)) return st;
+        const int64_t n = collect_label(masks, box, k + 1, ws.ys.data(), ws.xs.data());
 
         PixelList px;
         if (int32_t st = make_pixel_list(&px, exc, ws.ys.data(), n, ws.xs.data(), n)) return st;

@@ -5,10 +5,12 @@
 // masks:  uint32 (Ly, Lx), C-contiguous; 0 is background.
 // remove: bool (n,), C-contiguous; entry k flags label k + 1 for deletion.
 // labels: uint32 (N,), C-contiguous, e.g. a flattened label mask.
+#include <algorithm>
 #include <cstdint>
 
 #include "np/arrayobj.h"
 #include "np/old_arraymath.h"
+#include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/pair_list.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "tarn/pickled_constants.h"
@@ -70,6 +72,47 @@ int32_t fill_walk(const Array<uint32_t, 2> &masks, const Array<uint8_t, 2> &visi
     return kOk;
 }
 
+// The largest of n labels (0 for none); four running maxima keep the loop short.
+uint32_t largest_label(const uint32_t *labels, int64_t n) {
+    uint32_t m[4] = {0, 0, 0, 0};
+    int64_t j = 0;
+    for (; j + 4 <= n; j += 4)
+        for (int k = 0; k < 4; ++k) m[k] = labels[j + k] > m[k] ? labels[j + k] : m[k];
+    for (; j < n; ++j) m[0] = labels[j] > m[0] ? labels[j] : m[0];
+    const uint32_t a = m[0] > m[1] ? m[0] : m[1], b = m[2] > m[3] ? m[2] : m[3];
+    return a > b ? a : b;
+}
+
+/* The bin count of the array routines (int64 table of max(largest + 1, min_length) entries, the
+   same creation rule and errors). A label mask holds long runs of one label, and adding a
+   group's count at once spares the chain of increments of one memory cell. */
+int32_t count_labels(Owned<Array<int64_t, 1>> &counts, ExcSlot exc, const uint32_t *labels, int64_t n,
+                     uint32_t min_length) {
+    const int64_t length = n > 0 ? std::max<int64_t>(int64_t{largest_label(labels, n)} + 1, min_length) : min_length;
+    if (int32_t st = sarvo::create_array(&counts.rec, {length}, Fill::Zeros, exc, false)) return st;
+    // Eight entries at a time: a group of one label (most groups, inside the runs of a label
+    // mask) adds 8 at once; the others add one by one.
+    int64_t *const c = counts.rec.data;
+    int64_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const uint32_t v = labels[j];
+        unsigned same = 0;
+        for (int i = 0; i < 8; ++i) same += labels[j + i] == v;
+        if (same == 8) {
+            c[v] += 8;
+            continue;
+        }
+        for (int i = 0; i < 8; ++i) ++c[labels[j + i]];
+    }
+    for (; j < n; ++j) ++c[labels[j]];
+    return kOk;
+}
+
+// labels[j] = table[labels[j]] for every entry; raw pointers, as the stores may alias.
+void relabel(uint32_t *labels, int64_t n, const uint32_t *table) {
+    for (int64_t j = 0; j < n; ++j) labels[j] = table[labels[j]];
+}
+
 // table = running count of the kept entries (keep holds 0 or 1), then 0 wherever keep is 0:
 // the new label of every old one, consecutive in the old order.
 int32_t renumbering_table(Owned<Array<uint32_t, 1>> &table, const Array<uint32_t, 1> &keep, ExcSlot exc) {
@@ -84,7 +127,7 @@ int32_t renumbering_table(Owned<Array<uint32_t, 1>> &table, const Array<uint32_t
 int32_t fill_holes(Array<uint32_t, 2> *result, ExcSlot exc, const Array<uint32_t, 2> &masks) {
     const int64_t ly = masks.shape[0], lx = masks.shape[1];
     Owned<Array<uint8_t, 2>> visited;
-    if (int32_t st = sarvo::create_array(&visited.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    if (int32_t st = create_large_array(&visited.rec, {ly, lx}, Fill::Zeros, exc)) return st;
     // Every walk empties its stack, and an emptied stack has shrunk back to no storage, so one
     // stack serves all walks exactly as a fresh one would.
     PairList<int64_t> stack;
@@ -105,9 +148,7 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
     const int64_t pixels = masks.shape[0] * masks.shape[1];
     uint32_t *const labels = masks.data;
     // Label l needs the flag remove[l - 1]: a label beyond remove is refused before any write.
-    uint32_t largest = 0;
-    for (int64_t p = 0; p < pixels; ++p) largest = labels[p] > largest ? labels[p] : largest;
-    if (largest > n) return sarvo::raise(exc, records::label_beyond_remove);
+    if (largest_label(labels, pixels) > n) return sarvo::raise(exc, records::label_beyond_remove);
 
     // Indexed by the label itself, with a leading 0 for the background, so that the pass below
     // needs no test: keep[l] = not remove[l - 1], and table[l] = the new label of l.
@@ -118,14 +159,14 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
     Owned<Array<uint32_t, 1>> table;
     if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
 
-    for (int64_t p = 0; p < pixels; ++p) labels[p] = table.rec(labels[p]);
+    relabel(labels, pixels, table.rec.data);
     return kOk;
 }
 
 int32_t renumbering(NoResult *result, ExcSlot exc, const Array<uint32_t, 1> &labels, uint32_t min_labels) {
     const int64_t n = labels.shape[0];
     Owned<Array<int64_t, 1>> counts;
-    if (int32_t st = sarvo::np_bincount(&counts.rec, exc, read_only(labels), min_labels)) return st;
+    if (int32_t st = count_labels(counts, exc, labels.data, n, min_labels)) return st;
     const int64_t bins = counts.rec.shape[0];
 
     // The limit is compared in double precision: a count of exactly 0.4 * N survives.
@@ -142,7 +183,7 @@ int32_t renumbering(NoResult *result, ExcSlot exc, const Array<uint32_t, 1> &lab
 
     // The bin count has an entry for every label that occurs, so table[l] always exists, and
     // table[0] = 0 keeps the background.
-    for (int64_t j = 0; j < n; ++j) labels(j) = table.rec(labels(j));
+    relabel(labels.data, n, table.rec.data);
     return kOk;
 }
 

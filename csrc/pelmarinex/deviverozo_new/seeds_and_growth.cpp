@@ -11,8 +11,10 @@
 #include <cstdint>
 
 #include "np/arrayobj.h"
+#include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/pair_list.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
+#include "pelmarinex/deviverozo_new/seed_rows.h"
 #include "tarn/pickled_constants.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions {
@@ -46,28 +48,6 @@ inline bool accepted(int64_t t, int64_t extent) {
     return static_cast<uint64_t>(t + extent) < static_cast<uint64_t>(2 * extent);
 }
 inline int64_t wrap(int64_t t, int64_t extent) { return t < 0 ? t + extent : t; }
-
-// Where pixel (y, x) ends, as in-image indices; false when its displacement leaves the image.
-inline bool end_point(const Array<const int16_t, 3> &pos, int64_t y, int64_t x, int64_t ly, int64_t lx,
-                      int64_t *ty, int64_t *tx) {
-    const int64_t t0 = y + pos(0, y, x), t1 = x + pos(1, y, x);
-    if (!accepted(t0, ly) || !accepted(t1, lx)) return false;
-    *ty = wrap(t0, ly);
-    *tx = wrap(t1, lx);
-    return true;
-}
-
-// One row of extend_seed's input check, without branches: true unless an unlabelled moving
-// pixel of row i has a target outside the image.
-bool row_targets_inside(const uint32_t *labels, const int16_t *dy, const int16_t *dx, int64_t i, int64_t ly,
-                        int64_t lx) {
-    bool outside = false;
-    for (int64_t j = 0; j < lx; ++j) {
-        const bool reads = (labels[j] == 0) & ((dy[j] | dx[j]) != 0);
-        outside |= reads & !(accepted(i + dy[j], ly) & accepted(j + dx[j], lx));
-    }
-    return !outside;
-}
 
 // True when v is the maximum of the 5 x 5 window around (i, j), cut at the image border.
 // v itself lies in the window, so "no value above v" is "v equals the maximum".
@@ -130,17 +110,37 @@ int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const in
         return sarvo::raise(exc, records::selection_too_small);
 
     Owned<Array<uint8_t, 2>> hist;
-    if (int32_t st = sarvo::create_array(&hist.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    if (int32_t st = create_large_array(&hist.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    // Neighbouring pixels mostly end on the same pixel: a run of k equal end points adds k at
+    // once, min(count + k, 255), which is what k saturating steps of one give.
+    uint8_t *const counts = hist.rec.data;
+    int64_t run_target = 0, run = 0;
+    auto flush = [&] {
+        const int64_t sum = counts[run_target] + run;
+        counts[run_target] = static_cast<uint8_t>(sum < kCountLimit ? sum : kCountLimit);
+    };
+    const int64_t plane = ly * lx;
     for (int64_t y = 0; y < ly; ++y) {
+        // Raw row pointers: the count stores are bytes, which may alias anything, so the
+        // compiler would otherwise reload the array records after every store.
+        const bool *selected = &mask(y, 0);
+        const int16_t *dy = pos.data + y * lx, *dx = pos.data + plane + y * lx;
         for (int64_t x = 0; x < lx; ++x) {
-            if (!mask(y, x)) continue;
-            int64_t ty, tx;
+            if (!selected[x]) continue;
+            const int64_t t0 = y + dy[x], t1 = x + dx[x];
             // Only the new count map has been written so far; it is freed with the refusal.
-            if (!end_point(pos, y, x, ly, lx, &ty, &tx)) return sarvo::raise(exc, records::target_outside_image);
-            uint8_t &count = hist.rec(ty, tx);
-            if (count < kCountLimit) ++count;
+            if (!accepted(t0, ly) || !accepted(t1, lx)) return sarvo::raise(exc, records::target_outside_image);
+            const int64_t target = wrap(t0, ly) * lx + wrap(t1, lx);
+            if (target == run_target) {
+                ++run;
+                continue;
+            }
+            if (run > 0) flush();
+            run_target = target;
+            run = 1;
         }
     }
+    if (run > 0) flush();
     *result = hist.release();
     return kOk;
 }
@@ -149,10 +149,18 @@ int32_t find_seeds(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const ui
     const int64_t ly = hist.shape[0], lx = hist.shape[1];
     PairList<uint32_t> found;
     if (int32_t st = found.init(exc)) return st;
+    // Most counts are at most kSeedMinCount: each row is first searched for the columns above
+    // it, in order, and only those are compared with their window.
+    Owned<Array<int32_t, 1>> columns;
+    if (int32_t st = sarvo::create_array(&columns.rec, {lx}, Fill::Uninitialised, exc, false)) return st;
+    const bool vector = seed_rows::avx2_available();
     for (int64_t i = 0; i < ly; ++i) {
-        for (int64_t j = 0; j < lx; ++j) {
-            const uint8_t v = hist(i, j);
-            if (v <= kSeedMinCount || !is_window_maximum(hist, i, j, v)) continue;
+        const uint8_t *row = &hist(i, 0);
+        const int64_t count = vector ? seed_rows::above_avx2(row, lx, kSeedMinCount, columns.rec.data)
+                                     : seed_rows::above_baseline(row, lx, kSeedMinCount, columns.rec.data);
+        for (int64_t k = 0; k < count; ++k) {
+            const int64_t j = columns.rec(k);
+            if (!is_window_maximum(hist, i, j, row[j])) continue;
             if (int32_t st = found.append(static_cast<uint32_t>(i), static_cast<uint32_t>(j), exc)) return st;
         }
     }
@@ -174,7 +182,7 @@ int32_t bfs(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 
     if (seeds.shape[1] != 2) return sarvo::raise(exc, records::assert_bfs_seeds);
     const int64_t ly = pos.shape[1], lx = pos.shape[2];
     Owned<Array<uint32_t, 2>> labels;
-    if (int32_t st = sarvo::create_array(&labels.rec, {ly, lx}, Fill::Zeros, exc)) return st;
+    if (int32_t st = create_large_array(&labels.rec, {ly, lx}, Fill::Zeros, exc)) return st;
     if (hist.shape[0] != ly || hist.shape[1] != lx) return sarvo::raise(exc, records::assert_bfs_hist);
     // Refused before pos is touched, so that a rejected call loses nothing. Displacement values
     // are never read here, only overwritten with zeros inside the image.
@@ -193,26 +201,21 @@ int32_t extend_seed(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
                     const Array<const int16_t, 3> &pos) {
     if (masks.shape[0] != pos.shape[1] || masks.shape[1] != pos.shape[2] || pos.shape[0] != 2)
         return sarvo::raise(exc, records::assert_extend_seed);
-    const int64_t ly = masks.shape[0], lx = masks.shape[1], plane = ly * lx;
-    uint32_t *const labels = masks.data;
-    const int16_t *const dy = pos.data, *const dx = pos.data + plane;
-
+    const seed_rows::Planes planes{masks.data, pos.data, pos.data + masks.shape[0] * masks.shape[1], masks.shape[0],
+                                   masks.shape[1]};
+    const bool vector = seed_rows::avx2_available() && seed_rows::fits_vector_lanes(planes);
     // Only unlabelled moving pixels read their targets; all of those are checked before the
     // first write, so that a rejected call leaves masks as it was.
-    for (int64_t i = 0; i < ly; ++i) {
-        const int64_t row = i * lx;
-        if (!row_targets_inside(labels + row, dy + row, dx + row, i, ly, lx))
-            return sarvo::raise(exc, records::target_outside_image);
+    for (int64_t i = 0; i < planes.ly; ++i) {
+        const bool inside = vector ? seed_rows::row_targets_inside_avx2(planes, i)
+                                   : seed_rows::row_targets_inside_baseline(planes, i);
+        if (!inside) return sarvo::raise(exc, records::target_outside_image);
     }
     // Writes go only to moving pixels and reads only to settled ones, so this pass sees the
     // labels as they were on entry: no label is handed on twice.
-    for (int64_t i = 0; i < ly; ++i) {
-        for (int64_t j = 0; j < lx; ++j) {
-            const int64_t p = i * lx + j;
-            if (labels[p] != 0 || (dy[p] | dx[p]) == 0) continue;
-            const int64_t t = wrap(i + dy[p], ly) * lx + wrap(j + dx[p], lx);
-            if ((dy[t] | dx[t]) == 0 && labels[t] != 0) labels[p] = labels[t];
-        }
+    for (int64_t i = 0; i < planes.ly; ++i) {
+        if (vector) seed_rows::hand_over_row_avx2(planes, i);
+        else seed_rows::hand_over_row_baseline(planes, i);
     }
     return kOk;
 }

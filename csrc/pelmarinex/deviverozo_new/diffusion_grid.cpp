@@ -1,0 +1,162 @@
+// The baseline build of the strip-wise diffusion, the cell list form, strips and dispatch.
+#include "pelmarinex/deviverozo_new/diffusion_grid.h"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid {
+namespace {
+
+// v where the mask is all ones, +0.0 where it is 0: the bits of v, or no bits.
+inline double masked(double v, uint64_t mask) { return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & mask); }
+
+inline bool any_in_strip(const uint64_t *mask, int64_t c) { return (mask[c] | mask[c + 1] | mask[c + 2] | mask[c + 3]) != 0; }
+
+}  // namespace
+
+bool shape_of(int64_t ly, int64_t lx, Shape *out) {
+    if (ly < 0 || lx < 0 || lx > std::numeric_limits<int64_t>::max() / 2 || ly > std::numeric_limits<int64_t>::max() / 2)
+        return false;
+    const int64_t width = (lx + kLanes - 1) / kLanes * kLanes + 2 * kMarginLeft;
+    int64_t cells;
+    if (__builtin_mul_overflow(ly + 2 * kMarginRows, width, &cells)) return false;
+    *out = Shape{ly, lx, width, cells};
+    return true;
+}
+
+int64_t strips_of(const Shape &shape, const uint64_t *mask, Strip *out, int64_t *total_rows) {
+    int64_t count = 0, rows = 0;
+    for (int64_t s = 0; s < shape.strips(); ++s) {
+        const int64_t x0 = s * kLanes;
+        int64_t top = 0, bottom = shape.ly - 1;
+        while (top < shape.ly && !any_in_strip(mask, shape.cell(top, x0))) ++top;
+        if (top == shape.ly) continue;
+        while (!any_in_strip(mask, shape.cell(bottom, x0))) --bottom;
+        out[count++] = Strip{shape.cell(top, x0), bottom - top + 1, top, x0};
+        rows += bottom - top + 1;
+    }
+    *total_rows = rows;
+    return count;
+}
+
+void diffuse_baseline(const Job &job) {
+    const int64_t w = job.width;
+    for (int64_t it = 0; it < job.iterations; ++it) {
+        const double *const old = job.heat[it % 2];
+        double *const next = job.heat[1 - it % 2];
+        job.heat[it % 2][job.centre] += 1.0;
+        for (int64_t s = 0; s < job.nstrips; ++s) {
+            const Strip &strip = job.strips[s];
+            const Pass p = pass_rows(job, strip, it);
+            if (p.s_lo > p.s_hi) continue;
+            // S of rows r - 4 .. r - 1 (zeros above the first row), lanes side by side.
+            double window[4][kLanes] = {};
+            int64_t c = strip.first + (p.o_lo - strip.top) * w;
+            for (int64_t r = p.o_lo; r <= p.o_hi + 2; ++r, c += w) {
+                double row[kLanes] = {};  // zeros outside [s_lo, s_hi]
+                if (r >= p.s_lo && r <= p.s_hi) {
+                    for (int64_t l = 0; l < kLanes; ++l) {
+                        const double v = old[c + l - 2] + 2.0 * old[c + l - 1] + 3.0 * old[c + l] +
+                                         2.0 * old[c + l + 1] + old[c + l + 2];
+                        row[l] = masked(v, job.mask[c + l]);
+                    }
+                }
+                if (r >= p.o_lo + 2) {
+                    const int64_t out = c - 2 * w;
+                    for (int64_t l = 0; l < kLanes; ++l) {
+                        const double v = (window[0][l] + 2.0 * window[1][l] + 3.0 * window[2][l] + 2.0 * window[3][l] +
+                                          row[l]) * kOneOver81;
+                        next[out + l] = masked(v, job.mask[out + l]);
+                    }
+                }
+                for (int64_t l = 0; l < kLanes; ++l) {
+                    window[0][l] = window[1][l];
+                    window[1][l] = window[2][l];
+                    window[2][l] = window[3][l];
+                    window[3][l] = row[l];
+                }
+            }
+        }
+    }
+}
+
+void diffuse_cells(double *H, double *S, const int64_t *cells, int64_t n, int64_t width, int64_t centre,
+                   int64_t iterations) {
+    for (int64_t it = 0; it < iterations; ++it) {
+        H[centre] += 1.0;
+        for (int64_t j = 0; j < n; ++j) {
+            const int64_t c = cells[j];
+            S[c] = H[c - 2] + 2.0 * H[c - 1] + 3.0 * H[c] + 2.0 * H[c + 1] + H[c + 2];
+        }
+        for (int64_t j = 0; j < n; ++j) {
+            const int64_t c = cells[j];
+            H[c] = (S[c - 2 * width] + 2.0 * S[c - width] + 3.0 * S[c] + 2.0 * S[c + width] + S[c + 2 * width]) *
+                   kOneOver81;
+        }
+    }
+}
+
+bool unit_gradients_baseline(const double *L, const int64_t *cells, int64_t n, int64_t width, double *out) {
+    for (int64_t j = 0; j < n; ++j) {
+        const int64_t c = cells[j];
+        const double gy = L[c + width] - L[c - width];
+        const double gx = L[c + 1] - L[c - 1];
+        const double norm = std::sqrt(gx * gx + gy * gy) + 1e-60;
+        if (norm == 0) return false;
+        const double q = 1.0 / norm;
+        out[2 * j] = gy * q;
+        out[2 * j + 1] = gx * q;
+    }
+    return true;
+}
+
+int64_t collect_row_baseline(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs) {
+    // Every pixel is written at the next free place and kept only when it carries the label,
+    // which needs no branch.
+    int64_t kept = 0;
+    for (int64_t x = 0; x < n; ++x) {
+        ys[kept] = y;
+        xs[kept] = static_cast<int32_t>(x);
+        kept += row[x] == label;
+    }
+    return kept;
+}
+
+int64_t nearest_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm) {
+    double best = 0.0;
+    int64_t index = 0;
+    for (int64_t j = 0; j < n; ++j) {
+        const double ty = static_cast<double>(ys[j]) - ym, tx = static_cast<double>(xs[j]) - xm;
+        const double d = ty * ty + tx * tx;
+        if (std::isnan(d)) return j;
+        if (j == 0 || d < best) {
+            best = d;
+            index = j;
+        }
+    }
+    return index;
+}
+
+int64_t sum_baseline(const int32_t *v, int64_t n) {
+    int64_t sum = 0;
+    for (int64_t j = 0; j < n; ++j) sum += v[j];
+    return sum;
+}
+
+bool avx2_available() {
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+
+void diffuse(const Job &job) {
+    if (avx2_available()) diffuse_avx2(job);
+    else diffuse_baseline(job);
+}
+
+bool unit_gradients(const double *L, const int64_t *cells, int64_t n, int64_t width, double *out) {
+    return avx2_available() ? unit_gradients_avx2(L, cells, n, width, out)
+                            : unit_gradients_baseline(L, cells, n, width, out);
+}
+
+}  // namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid

@@ -1,0 +1,125 @@
+// The heat grid of one object and the explicit diffusion on it.
+//
+// Layout: box pixel (y, x) lives in cell (y + 2) * W + (x + 4), with W = 4 * ceil(lx / 4) + 8.
+// Two margin rows above and below the box, four margin cells on the left of each row and at
+// least four on the right, so that the box columns fall into aligned strips of four cells and
+// every strip can read two cells beyond either side of itself. Cells outside the object hold 0
+// for the whole run; heat that spreads off the object is lost.
+//
+// The diffusion walks the box in vertical strips of four columns, top to bottom. In one step it
+// forms the row pass of four cells of row r (scratch values S, masked to 0 off the object) and
+// the column pass of row r - 2 from the last five rows of S, which stay in registers; the new
+// heat goes to a second grid, so that every row pass still reads the heat of the iteration
+// before, and the two grids swap after each iteration. Every value is computed with the cell
+// list's operations in the same order, so the result has the bits of
+//
+//     H[centre] += 1;  S[c] = H[c-2] + 2 H[c-1] + 3 H[c] + 2 H[c+1] + H[c+2]   (object cells)
+//                      H[c] = (S[c-2W] + 2 S[c-W] + 3 S[c] + 2 S[c+W] + S[c+2W]) * (1/81)
+//
+// repeated `iterations` times. There is one build for any x86-64 and one for machines with AVX2
+// (four lanes, separate multiplies and adds, never fused), chosen at run time.
+#pragma once
+
+#include <cstdint>
+
+namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid {
+
+constexpr double kOneOver81 = 0.012345679012345678;  // the float64 nearest to 1/81
+constexpr int64_t kLanes = 4;                         // columns per strip
+constexpr int64_t kMarginRows = 2;
+constexpr int64_t kMarginLeft = 4;
+
+struct Shape {
+    int64_t ly, lx;  // box extents
+    int64_t width;   // W, cells per grid row
+    int64_t cells;   // grid cells
+
+    int64_t cell(int64_t y, int64_t x) const { return (y + kMarginRows) * width + x + kMarginLeft; }
+    int64_t strips() const { return (lx + kLanes - 1) / kLanes; }
+};
+
+// The grid of a box (extents >= 0), or false when its cell count overflows int64.
+bool shape_of(int64_t ly, int64_t lx, Shape *out);
+
+// One strip: the cell of its first row holding object cells (lane 0), the number of rows from
+// there to its last row holding object cells, and that first row and first column in the box.
+struct Strip {
+    int64_t first;
+    int64_t rows;
+    int64_t top, x0;
+};
+
+/* The grids of one run. heat[0] holds the start values (0 off the object) and heat[1] zeros;
+   mask holds all ones at object cells and 0 elsewhere. reach: the start heat is 0 at every cell
+   more than reach rows or columns from the centre (box row cy, column cx); -1 when it may be
+   anywhere (start values from the closed form). */
+struct Job {
+    double *heat[2];
+    const uint64_t *mask;
+    int64_t width;
+    const Strip *strips;
+    int64_t nstrips;
+    int64_t centre;
+    int64_t iterations;
+    int64_t reach, cy, cx;
+};
+
+/* The rows of one strip that iteration it must visit: S is formed for rows [s_lo, s_hi] and the
+   new heat stored for rows [o_lo, o_hi]; nothing when s_lo > s_hi. Heat spreads two rows and
+   two columns per iteration, so before iteration it it is 0 farther than reach + 2 it from the
+   centre; there S is exactly 0, the new heat is exactly 0 and both grids already hold +0.0, so
+   leaving those cells out changes no bit. */
+struct Pass {
+    int64_t s_lo, s_hi, o_lo, o_hi;
+};
+
+inline Pass pass_rows(const Job &job, const Strip &strip, int64_t it) {
+    const int64_t top = strip.top, bottom = strip.top + strip.rows - 1;
+    if (job.reach < 0) return Pass{top, bottom, top, bottom};
+    const int64_t r = job.reach + 2 * it;
+    if (strip.x0 + kLanes - 1 < job.cx - r - 2 || strip.x0 > job.cx + r + 2) return Pass{0, -1, 0, -1};
+    auto clamp = [&](int64_t v) { return v < top ? top : (v > bottom ? bottom : v); };
+    return Pass{clamp(job.cy - r), clamp(job.cy + r), clamp(job.cy - r - 2), clamp(job.cy + r + 2)};
+}
+
+// The strips of the object marked on mask: out has room for shape.strips() of them; returns
+// how many hold object cells (the others are left out), and their total number of rows.
+int64_t strips_of(const Shape &shape, const uint64_t *mask, Strip *out, int64_t *total_rows);
+
+// Runs job; the final heat is in heat[iterations % 2] (heat[0] when iterations <= 0).
+void diffuse_baseline(const Job &job);
+void diffuse_avx2(const Job &job);
+bool avx2_available();
+void diffuse(const Job &job);
+
+/* The unit gradient of the log-heat grid L at every cell, in list order: out[2j] = gy q and
+   out[2j + 1] = gx q with gy = L[c + W] - L[c - W], gx = L[c + 1] - L[c - 1] and
+   q = 1 / (sqrt(gx^2 + gy^2) + 1e-60). False when some norm is 0 (out is then incomplete).
+   Square root and division are correctly rounded in every build, so all builds agree. */
+bool unit_gradients_baseline(const double *L, const int64_t *cells, int64_t n, int64_t width, double *out);
+bool unit_gradients_avx2(const double *L, const int64_t *cells, int64_t n, int64_t width, double *out);
+bool unit_gradients(const double *L, const int64_t *cells, int64_t n, int64_t width, double *out);
+
+/* The pixels of one mask row (n values from row) that equal label: their columns 0 .. n - 1 go
+   to xs and y to ys, in order, from index 0; returns how many. Entries past the returned count
+   may be written too, up to n, so the lists need room for n. */
+int64_t collect_row_baseline(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs);
+int64_t collect_row_avx2(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs);
+
+/* The centre search over two int32 lists of n > 0 entries: the first index of the smallest
+   (ys[j] - ym)^2 + (xs[j] - xm)^2, or the first index where that is NaN. Each lane keeps its
+   first smallest and the lanes are then compared by value and index, which picks the same
+   index as the scan in order. */
+int64_t nearest_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm);
+int64_t nearest_avx2(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm);
+
+// The sum of n int32 values in int64 (which cannot overflow below 2^32 values).
+int64_t sum_baseline(const int32_t *v, int64_t n);
+int64_t sum_avx2(const int32_t *v, int64_t n);
+
+/* The cell list form of the same iterations, for objects that fill too little of their strips:
+   H is the heat grid, S a zeroed scratch grid; the final heat is in H. Cells may repeat. */
+void diffuse_cells(double *H, double *S, const int64_t *cells, int64_t n, int64_t width, int64_t centre,
+                   int64_t iterations);
+
+}  // namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid

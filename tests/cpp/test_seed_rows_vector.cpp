@@ -1,0 +1,145 @@
+// The AVX2 builds of extend_seed's row check and hand-over and of find_seeds' count search give
+// the baseline builds' results on the same rows: random labels, settled and moving pixels,
+// targets inside and outside the image, rows of every length around the lane count.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <random>
+#include <vector>
+
+#include "pelmarinex/deviverozo_new/seed_rows.h"
+
+namespace {
+
+namespace rows = pelmarinex::deviverozo_new::sarvo_functions::seed_rows;
+
+struct Image {
+    int64_t ly, lx;
+    std::vector<uint32_t> labels;
+    std::vector<int16_t> pos;  // (2, ly, lx): dy plane, then dx plane
+
+    rows::Planes planes() {
+        return rows::Planes{labels.data(), pos.data(), pos.data() + ly * lx, ly, lx};
+    }
+};
+
+// settled_share: pixels with (0, 0); outside: targets allowed up to this far beyond the image.
+Image random_image(int64_t ly, int64_t lx, double settled_share, int64_t outside, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Image im{ly, lx, std::vector<uint32_t>(ly * lx), std::vector<int16_t>(2 * ly * lx)};
+    for (int64_t y = 0; y < ly; ++y) {
+        for (int64_t x = 0; x < lx; ++x) {
+            const int64_t p = y * lx + x;
+            im.labels[p] = u(rng) < 0.5 ? 0 : static_cast<uint32_t>(rng() % 5);
+            if (u(rng) < settled_share) continue;
+            // Targets in [-ly - outside, ly + outside): negative ones count from the end.
+            const int64_t ty = static_cast<int64_t>(rng() % (2 * ly + 2 * outside)) - ly - outside;
+            const int64_t tx = static_cast<int64_t>(rng() % (2 * lx + 2 * outside)) - lx - outside;
+            im.pos[p] = static_cast<int16_t>(ty - y);
+            im.pos[ly * lx + p] = static_cast<int16_t>(tx - x);
+        }
+    }
+    return im;
+}
+
+struct RowCase {
+    int64_t ly, lx;
+    int64_t outside;
+};
+
+void PrintTo(const RowCase &c, std::ostream *os) {
+    *os << c.ly << "x" << c.lx << ", targets up to " << c.outside << " beyond the image";
+}
+
+class SeedRows : public ::testing::TestWithParam<RowCase> {
+  protected:
+    void SetUp() override {
+        if (!rows::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    }
+};
+
+TEST_P(SeedRows, TargetCheckAgreesRowByRow) {
+    const RowCase c = GetParam();
+    Image im = random_image(c.ly, c.lx, 0.3, c.outside, static_cast<unsigned>(c.ly * 7 + c.lx));
+    const rows::Planes p = im.planes();
+    ASSERT_TRUE(rows::fits_vector_lanes(p));
+    int64_t refused = 0;
+    for (int64_t i = 0; i < c.ly; ++i) {
+        const bool base = rows::row_targets_inside_baseline(p, i);
+        EXPECT_EQ(base, rows::row_targets_inside_avx2(p, i)) << "row " << i;
+        refused += !base;
+    }
+    if (c.outside == 0) EXPECT_EQ(refused, 0);
+}
+
+TEST_P(SeedRows, HandOverWritesTheSameLabels) {
+    const RowCase c = GetParam();
+    if (c.outside != 0) GTEST_SKIP() << "the hand-over runs on checked targets only";
+    // Many settled pixels, so that many targets are settled and labelled.
+    Image a = random_image(c.ly, c.lx, 0.6, 0, static_cast<unsigned>(c.ly * 13 + c.lx));
+    Image b = a;
+    const rows::Planes pa = a.planes(), pb = b.planes();
+    for (int64_t i = 0; i < c.ly; ++i) {
+        rows::hand_over_row_baseline(pa, i);
+        rows::hand_over_row_avx2(pb, i);
+    }
+    EXPECT_EQ(a.labels, b.labels);
+    EXPECT_EQ(a.pos, b.pos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SeedRows,
+                         ::testing::Values(RowCase{1, 1, 0}, RowCase{3, 7, 0}, RowCase{5, 8, 0}, RowCase{9, 9, 0},
+                                           RowCase{17, 31, 0}, RowCase{40, 67, 0}, RowCase{64, 64, 0},
+                                           RowCase{9, 9, 3}, RowCase{40, 67, 20}));
+
+// The last pixel of the image as a target reads the last entry of the dx plane.
+TEST(SeedRowsEdges, TargetsAtTheImageCornersAreRead) {
+    if (!rows::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    for (const auto &[ty, tx] : {std::pair<int64_t, int64_t>{0, 0}, {11, 15}, {-1, -1}, {0, 15}, {11, 0}}) {
+        Image im{12, 16, std::vector<uint32_t>(12 * 16, 0), std::vector<int16_t>(2 * 12 * 16, 0)};
+        const int64_t plane = 12 * 16;
+        const int64_t sy = ty < 0 ? ty + 12 : ty, sx = tx < 0 ? tx + 16 : tx;
+        im.labels[sy * 16 + sx] = 9;  // the settled, labelled target
+        for (int64_t p = 0; p < plane; ++p) {
+            if (p == sy * 16 + sx) continue;
+            im.pos[p] = static_cast<int16_t>(ty - p / 16);
+            im.pos[plane + p] = static_cast<int16_t>(tx - p % 16);
+        }
+        Image other = im;
+        const rows::Planes a = im.planes(), b = other.planes();
+        for (int64_t i = 0; i < 12; ++i) {
+            ASSERT_TRUE(rows::row_targets_inside_avx2(a, i));
+            rows::hand_over_row_baseline(a, i);
+            rows::hand_over_row_avx2(b, i);
+        }
+        EXPECT_EQ(im.labels, other.labels);
+        // Every pixel that moves onto the target takes its label.
+        for (int64_t p = 0; p < plane; ++p) EXPECT_EQ(other.labels[p], 9u) << "pixel " << p;
+    }
+}
+
+class CountSearch : public ::testing::TestWithParam<int64_t> {};
+
+TEST_P(CountSearch, ColumnsAboveTheThresholdInOrder) {
+    if (!rows::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    const int64_t n = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(n));
+    std::vector<uint8_t> row(n);
+    for (auto &v : row) v = static_cast<uint8_t>(rng() % 4 == 0 ? rng() % 256 : rng() % 12);
+    if (n > 0) row[n - 1] = 11;  // just above the threshold of 10, at the very end
+    std::vector<int32_t> a(n + 1, -1), b(n + 1, -1);
+    const int64_t ka = rows::above_baseline(row.data(), n, 10, a.data());
+    const int64_t kb = rows::above_avx2(row.data(), n, 10, b.data());
+    ASSERT_EQ(ka, kb);
+    a.resize(ka);
+    b.resize(kb);
+    EXPECT_EQ(a, b);
+    int64_t expected = 0;
+    for (uint8_t v : row) expected += v > 10;
+    EXPECT_EQ(ka, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, CountSearch, ::testing::Values(1, 31, 32, 33, 64, 100, 4097));
+
+}  // namespace
