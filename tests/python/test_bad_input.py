@@ -251,7 +251,6 @@ BOOL_BYTES = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="renum_masks reads a flag byte as a C++ bool: 2 or 255 is not 'true'")
 def test_remove_flags_read_any_nonzero_byte_as_true():
     out = run_python(BOOL_BYTES.format(code="""
     masks = np.array([[1, 2, 3]], np.uint32)
@@ -260,8 +259,6 @@ def test_remove_flags_read_any_nonzero_byte_as_true():
     assert out.returncode == 0 and out.stdout.strip() == "[[0, 1, 0]]", (out.stdout, out.stderr[-2000:])
 
 
-@pytest.mark.xfail(under_address_sanitizer(), strict=True,
-                   reason="p_histogram loads a selection byte as a C++ bool, which the sanitizer reports")
 def test_selection_reads_any_nonzero_byte_as_true():
     out = run_python(BOOL_BYTES.format(code="""
     selection = np.array([[0, 2, 255, 1]], np.uint8).view(np.bool_)
@@ -293,7 +290,6 @@ ZERO_SIZE_CALLS = {
     "_steps2D": f"sf._steps2D({FLOW}, (np.empty(0, np.int64),) * 2, {FLOW}, 50, 0.9, True)",
     "_masks_to_flow": f"sf._masks_to_flow({MASK}, {SKIPPED_BOXES}, 0.5)",
 }
-SLOW_ON_ZERO_SIZE = {"p_histogram", "find_seeds", "extend_seed", "compute_cell_size", "compute_flow_error_cell_size"}
 DEADLINE = 6.0
 
 
@@ -320,9 +316,7 @@ def zero_size_runs(sf):
     return outcomes
 
 
-@pytest.mark.parametrize("name", [
-    pytest.param(n, marks=pytest.mark.xfail(strict=True, reason="loops over the huge extent")) if n in SLOW_ON_ZERO_SIZE
-    else n for n in sorted(ZERO_SIZE_CALLS)])
+@pytest.mark.parametrize("name", sorted(ZERO_SIZE_CALLS))
 def test_zero_size_arrays_with_a_huge_extent_return_at_once(zero_size_runs, name):
     status, output = zero_size_runs[name]
     assert status == 0, (status, output)

@@ -52,6 +52,7 @@ struct Box {
     int32_t lx() const { return static_cast<int32_t>(static_cast<uint32_t>(x1) - static_cast<uint32_t>(x0)); }
     int64_t rows() const { return ry1 > ry0 ? ry1 - ry0 : 0; }
     int64_t cols() const { return rx1 > rx0 ? rx1 - rx0 : 0; }
+    bool region_empty() const { return rows() == 0 || cols() == 0; }
     // A non-empty region wider than the raw extents would put pixels outside the grid.
     bool beyond_extents() const { return rows() > 0 && cols() > 0 && (rows() > ly() || cols() > lx()); }
 };

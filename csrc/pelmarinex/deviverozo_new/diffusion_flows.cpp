@@ -193,6 +193,7 @@ int32_t check_boxes(ExcSlot exc, const Array<const int32_t, 3> &slices, int64_t 
 // The uint32 mask value and the label are compared as 64-bit integers.
 int64_t count_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label) {
     int64_t count = 0;
+    if (box.region_empty()) return 0;  // a tall box over no column would walk its rows for nothing
     for (int64_t y = box.ry0; y < box.ry1; ++y) {
         const uint32_t *row = &masks(y, 0);
         for (int64_t x = box.rx0; x < box.rx1; ++x) count += int64_t{row[x]} == label;
@@ -203,7 +204,7 @@ int64_t count_label(const Array<const uint32_t, 2> &masks, const Box &box, int64
 int64_t collect_label(const Array<const uint32_t, 2> &masks, const Box &box, int64_t label, int32_t *ys, int32_t *xs) {
     // The uint32 mask value and the label are compared as 64-bit integers: a label beyond the
     // uint32 range is on no pixel.
-    if (label < 0 || label > UINT32_MAX) return 0;
+    if (label < 0 || label > UINT32_MAX || box.region_empty()) return 0;
     const bool vector = grid::avx2_available();
     int64_t j = 0;
     for (int64_t y = box.ry0; y < box.ry1; ++y) {

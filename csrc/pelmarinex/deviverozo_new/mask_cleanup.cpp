@@ -3,7 +3,8 @@
 // the entries; both renumber what is left as 1, 2, 3, ... in the old order.
 //
 // masks:  uint32 (Ly, Lx), C-contiguous; 0 is background.
-// remove: bool (n,), C-contiguous; entry k flags label k + 1 for deletion.
+// remove: bool (n,), C-contiguous; entry k flags label k + 1 for deletion. Read as bytes: any
+//         non-zero byte is true, as NumPy reads a bool.
 // labels: uint32 (N,), C-contiguous, e.g. a flattened label mask.
 #include <algorithm>
 #include <cstdint>
@@ -143,7 +144,7 @@ int32_t fill_holes(Array<uint32_t, 2> *result, ExcSlot exc, const Array<uint32_t
 }
 
 int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &masks,
-                    const Array<const bool, 1> &remove) {
+                    const Array<const uint8_t, 1> &remove) {
     const int64_t n = remove.shape[0];
     const int64_t pixels = masks.shape[0] * masks.shape[1];
     uint32_t *const labels = masks.data;
@@ -155,7 +156,7 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
     Owned<Array<uint32_t, 1>> keep;
     if (int32_t st = sarvo::create_array(&keep.rec, {n + 1}, Fill::Uninitialised, exc, false)) return st;
     keep.rec(0) = 0;
-    for (int64_t k = 0; k < n; ++k) keep.rec(k + 1) = remove(k) ? 0 : 1;
+    for (int64_t k = 0; k < n; ++k) keep.rec(k + 1) = remove(k) != 0 ? 0 : 1;
     Owned<Array<uint32_t, 1>> table;
     if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
 

@@ -1,6 +1,8 @@
 // The fifteen kernels of sarvo_functions. Each returns a status (0, or 1 with a record stored
 // through exc), writes its result through the first pointer, and touches no Python object.
-// Arrays whose element type is const are only read; the others are written in place.
+// Arrays whose element type is const are only read; the others are written in place. Bool
+// arrays are read as bytes, any non-zero byte being true, as NumPy reads them: a C++ bool
+// holding any other byte than 0 or 1 would be undefined.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +36,7 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<float, 3>
 
 // Seeds and region growth.
 int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const int16_t, 3> &pos,
-                    const Array<const bool, 2> &mask);
+                    const Array<const uint8_t, 2> &mask);
 int32_t find_seeds(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 2> &hist);
 int32_t bfs(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 2> &hist,
             const Array<int16_t, 3> &pos, const Array<const uint32_t, 2> &seeds);
@@ -44,7 +46,7 @@ int32_t extend_seed(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
 // Mask clean-up and renumbering.
 int32_t fill_holes(Array<uint32_t, 2> *result, ExcSlot exc, const Array<uint32_t, 2> &masks);
 int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &masks,
-                    const Array<const bool, 1> &remove);
+                    const Array<const uint8_t, 1> &remove);
 int32_t renumbering(NoResult *result, ExcSlot exc, const Array<uint32_t, 1> &labels, uint32_t min_labels);
 
 // Cell size and flow-error estimates.

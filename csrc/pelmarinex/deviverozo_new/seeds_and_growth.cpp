@@ -103,7 +103,7 @@ int32_t grow_region(const Array<uint32_t, 2> &labels, const Array<const uint8_t,
 }  // namespace
 
 int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const int16_t, 3> &pos,
-                    const Array<const bool, 2> &mask) {
+                    const Array<const uint8_t, 2> &mask) {
     if (pos.shape[0] != 2) return sarvo::raise(exc, records::assert_p_histogram);
     const int64_t ly = pos.shape[1], lx = pos.shape[2];
     if (ly > 0 && lx > 0 && (mask.shape[0] < ly || mask.shape[1] < lx))
@@ -120,10 +120,12 @@ int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const in
         counts[run_target] = static_cast<uint8_t>(sum < kCountLimit ? sum : kCountLimit);
     };
     const int64_t plane = ly * lx;
-    for (int64_t y = 0; y < ly; ++y) {
+    // An image without pixels has no rows to walk, however many it claims.
+    const int64_t rows = plane > 0 ? ly : 0;
+    for (int64_t y = 0; y < rows; ++y) {
         // Raw row pointers: the count stores are bytes, which may alias anything, so the
         // compiler would otherwise reload the array records after every store.
-        const bool *selected = &mask(y, 0);
+        const uint8_t *selected = &mask(y, 0);
         const int16_t *dy = pos.data + y * lx, *dx = pos.data + plane + y * lx;
         for (int64_t x = 0; x < lx; ++x) {
             if (!selected[x]) continue;
@@ -154,7 +156,8 @@ int32_t find_seeds(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const ui
     Owned<Array<int32_t, 1>> columns;
     if (int32_t st = sarvo::create_array(&columns.rec, {lx}, Fill::Uninitialised, exc, false)) return st;
     const bool vector = seed_rows::avx2_available();
-    for (int64_t i = 0; i < ly; ++i) {
+    const int64_t rows = lx > 0 ? ly : 0;  // an image without pixels has no rows to walk
+    for (int64_t i = 0; i < rows; ++i) {
         const uint8_t *row = &hist(i, 0);
         const int64_t count = vector ? seed_rows::above_avx2(row, lx, kSeedMinCount, columns.rec.data)
                                      : seed_rows::above_baseline(row, lx, kSeedMinCount, columns.rec.data);
@@ -203,6 +206,7 @@ int32_t extend_seed(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
         return sarvo::raise(exc, records::assert_extend_seed);
     const seed_rows::Planes planes{masks.data, pos.data, pos.data + masks.shape[0] * masks.shape[1], masks.shape[0],
                                    masks.shape[1]};
+    if (planes.ly * planes.lx == 0) return kOk;  // no pixel: nothing to walk, however many rows
     const bool vector = seed_rows::avx2_available() && seed_rows::fits_vector_lanes(planes);
     // Only unlabelled moving pixels read their targets; all of those are checked before the
     // first write, so that a rejected call leaves masks as it was.
