@@ -149,24 +149,6 @@ double mean_of(const int32_t *v, int64_t n) {
     return sum / static_cast<double>(n);
 }
 
-/* The first pixel with the smallest squared distance (y - ym)^2 + (x - xm)^2, as the argmin of
-   the array routines picks it from the list of distances: a NaN ends the search at its index. */
-template <class Y, class X>
-int64_t nearest(int64_t n, Y y, X x, double ym, double xm) {
-    double best = 0.0;
-    int64_t index = 0;
-    for (int64_t j = 0; j < n; ++j) {
-        const double ty = static_cast<double>(y(j)) - ym, tx = static_cast<double>(x(j)) - xm;
-        const double d = ty * ty + tx * tx;
-        if (std::isnan(d)) return j;
-        if (j == 0 || d < best) {
-            best = d;
-            index = j;
-        }
-    }
-    return index;
-}
-
 }  // namespace
 
 Box read_box(const Array<const int32_t, 3> &slices, int64_t k, int64_t height, int64_t width) {
@@ -240,7 +222,7 @@ int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &
         j0 = grid::avx2_available() ? grid::nearest_avx2(px.ys, px.xs, px.n, ym, xm)
                                     : grid::nearest_baseline(px.ys, px.xs, px.n, ym, xm);
     } else {
-        j0 = nearest(px.n, [&](int64_t j) { return px.y(j); }, [&](int64_t j) { return px.x(j); }, ym, xm);
+        j0 = grid::nearest(px.n, [&](int64_t j) { return px.y(j); }, [&](int64_t j) { return px.x(j); }, ym, xm);
     }
     *out = Centre{px.y(j0), px.x(j0)};
     return kOk;

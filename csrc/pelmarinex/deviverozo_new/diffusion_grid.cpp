@@ -124,18 +124,7 @@ int64_t collect_row_baseline(const uint32_t *row, int64_t n, uint32_t label, int
 }
 
 int64_t nearest_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm) {
-    double best = 0.0;
-    int64_t index = 0;
-    for (int64_t j = 0; j < n; ++j) {
-        const double ty = static_cast<double>(ys[j]) - ym, tx = static_cast<double>(xs[j]) - xm;
-        const double d = ty * ty + tx * tx;
-        if (std::isnan(d)) return j;
-        if (j == 0 || d < best) {
-            best = d;
-            index = j;
-        }
-    }
-    return index;
+    return nearest(n, [ys](int64_t j) { return ys[j]; }, [xs](int64_t j) { return xs[j]; }, ym, xm);
 }
 
 int64_t sum_baseline(const int32_t *v, int64_t n) {

@@ -20,6 +20,7 @@
 // (four lanes, separate multiplies and adds, never fused), chosen at run time.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid {
@@ -105,6 +106,25 @@ bool unit_gradients(const double *L, const int64_t *cells, int64_t n, int64_t wi
    may be written too, up to n, so the lists need room for n. */
 int64_t collect_row_baseline(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs);
 int64_t collect_row_avx2(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs);
+
+/* The first pixel with the smallest squared distance (y(j) - ym)^2 + (x(j) - xm)^2, as the
+   argmin of the array routines picks it from the list of distances: a NaN ends the search at
+   its index. y and x give the coordinates of pixel j (a broadcast list repeats its one entry). */
+template <class Y, class X>
+int64_t nearest(int64_t n, Y y, X x, double ym, double xm) {
+    double best = 0.0;
+    int64_t index = 0;
+    for (int64_t j = 0; j < n; ++j) {
+        const double ty = static_cast<double>(y(j)) - ym, tx = static_cast<double>(x(j)) - xm;
+        const double d = ty * ty + tx * tx;
+        if (std::isnan(d)) return j;
+        if (j == 0 || d < best) {
+            best = d;
+            index = j;
+        }
+    }
+    return index;
+}
 
 /* The centre search over two int32 lists of n > 0 entries: the first index of the smallest
    (ys[j] - ym)^2 + (xs[j] - xm)^2, or the first index where that is NaN. Each lane keeps its
