@@ -15,32 +15,27 @@ N_STEPS = 200
 APPROX_FRAC = 0.5
 
 
-def ours(sf, masks, slices):
-    flow = sf._masks_to_flow(masks, slices, APPROX_FRAC).astype(np.float32)
-    disp = sf._steps2D_all(flow, N_STEPS, True)
+def road(masks_to_flow, follow, k, masks, slices):
+    """The road with the given flow kernel, follower and the other kernels of module k."""
+    flow = masks_to_flow(masks, slices, APPROX_FRAC).astype(np.float32)
+    disp = follow(flow, N_STEPS, True)
     pos = np.rint(disp).astype(np.int16)
-    hist = sf.p_histogram(pos, masks > 0)
-    labels = sf.bfs(hist, pos, sf.find_seeds(hist))
-    sf.extend_seed(labels, pos)
-    labels = sf.fill_holes(labels)
+    hist = k.p_histogram(pos, masks > 0)
+    labels = k.bfs(hist, pos, k.find_seeds(hist))
+    k.extend_seed(labels, pos)
+    labels = k.fill_holes(labels)
     labels[masks == 0] = 0
     flat = labels.reshape(-1)
-    sf.renumbering(flat, 0)
+    k.renumbering(flat, 0)
     return labels
+
+
+def ours(sf, masks, slices):
+    return road(sf._masks_to_flow, sf._steps2D_all, sf, masks, slices)
 
 
 def numpy_road(masks, slices):
-    flow = nb.masks_to_flow(masks, slices, APPROX_FRAC).astype(np.float32)
-    disp = ref_flow.steps2d_all(flow, N_STEPS, True)
-    pos = np.rint(disp).astype(np.int16)
-    hist = nb.p_histogram(pos, masks > 0)
-    labels = nb.bfs(hist, pos, nb.find_seeds(hist))
-    nb.extend_seed(labels, pos)
-    labels = nb.fill_holes(labels)
-    labels[masks == 0] = 0
-    flat = labels.reshape(-1)
-    nb.renumbering(flat, 0)
-    return labels
+    return road(nb.masks_to_flow, ref_flow.steps2d_all, nb, masks, slices)
 
 
 def matched_fraction(truth, found, threshold=0.5):
