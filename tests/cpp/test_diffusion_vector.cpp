@@ -260,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, CentreSearch, ::testing::Values(1, 3, 8, 9, 15
 
 // ---------------------------------------------------------------------------------------------
 // The kernel as a whole: the closed form by distance or per pixel, the strips or the cell list,
-// against a plain transcription of the documented steps (spec layout: w = lx + 2).
+// against a plain transcription of the documented steps (cell-list layout: w = lx + 2).
 
 namespace K = pelmarinex::deviverozo_new::sarvo_functions;
 
