@@ -152,14 +152,20 @@ TEST(UnresolvedSymbol, FailsWithItsRuntimeError) {
     EXPECT_EQ(message, "sarvo jitted function aborted due to unresolved symbol");
 }
 
-TEST(DynamicRecord, FailingBuilderGivesTheRuntimeErrorAndFreesTheRecord) {
-    Gil gil;
+// A dynamic record over the shape-mismatch template whose argument builder is `builder`; the
+// raising sequence frees it.
+excinfo_t *dynamic_record(excinfo_arg_builder builder) {
     auto *record = static_cast<excinfo_t *>(SRT_Allocate(sizeof(excinfo_t)));
     *record = sarvo::records::shape_mismatch_template;
     record->hashbuf = nullptr;
-    record->func_ptr = reinterpret_cast<void *>(+[](void *) -> PyObject * { return nullptr; });
+    record->func_ptr = reinterpret_cast<void *>(builder);
     record->alloc_flag = 1;
-    sarvo_raise_excinfo(record);
+    return record;
+}
+
+TEST(DynamicRecord, FailingBuilderGivesTheRuntimeErrorAndFreesTheRecord) {
+    Gil gil;
+    sarvo_raise_excinfo(dynamic_record([](void *) -> PyObject * { return nullptr; }));
     auto [type, message] = take_error();
     EXPECT_EQ(type, "RuntimeError");
     EXPECT_EQ(message, "Error creating Python tuple from runtime exception arguments");
@@ -167,12 +173,7 @@ TEST(DynamicRecord, FailingBuilderGivesTheRuntimeErrorAndFreesTheRecord) {
 
 TEST(DynamicRecord, BuilderValuesReplaceThePlaceholders) {
     Gil gil;
-    auto *record = static_cast<excinfo_t *>(SRT_Allocate(sizeof(excinfo_t)));
-    *record = sarvo::records::shape_mismatch_template;
-    record->hashbuf = nullptr;
-    record->func_ptr = reinterpret_cast<void *>(+[](void *) -> PyObject * { return Py_BuildValue("(s)", "msg"); });
-    record->alloc_flag = 1;
-    sarvo_raise_excinfo(record);
+    sarvo_raise_excinfo(dynamic_record([](void *) -> PyObject * { return Py_BuildValue("(s)", "msg"); }));
     auto [type, message] = take_error();
     EXPECT_EQ(type, "ValueError");
     EXPECT_EQ(message, "msg");
