@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace sarvo {
 namespace {

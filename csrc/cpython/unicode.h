@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/runtime/srt.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 typedef struct _object PyObject;
 

@@ -4,7 +4,7 @@
 #include <frameobject.h>
 
 #include "core/runtime/srt.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 #ifdef __cplusplus
 extern "C" {

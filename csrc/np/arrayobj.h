@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/runtime/native_array.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace sarvo {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "np/arrayobj.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace sarvo {
 

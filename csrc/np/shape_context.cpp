@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace sarvo {
 

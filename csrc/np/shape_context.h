@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "cpython/unicode.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace sarvo {
 

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "core/runtime/native_array.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace sarvo::cabi {
 

@@ -11,7 +11,7 @@
 
 #include "core/runtime/native_array.h"
 #include "tarn/cabi_entry.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 typedef struct _object PyObject;
 

@@ -4,7 +4,7 @@
 #include "core/runtime/_srt_python.h"
 #include "helperlib/excinfo_raise.h"
 #include "tarn/dynfunc.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace sarvo::entry {
 namespace {

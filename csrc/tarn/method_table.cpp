@@ -6,7 +6,7 @@
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "tarn/entry_table.h"
 #include "tarn/method_table.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace {
 

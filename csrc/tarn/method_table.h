@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace sarvo::tarn {
 

@@ -9,7 +9,7 @@
 #include "core/runtime/_srt_python.h"
 #include "np/arrayobj.h"
 #include "np/old_arraymath.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace {
 

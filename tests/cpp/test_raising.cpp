@@ -5,7 +5,7 @@
 
 #include "core/runtime/srt.h"
 #include "helperlib/excinfo_raise.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 #include "tests/cpp/embedded_python.h"
 
 namespace {

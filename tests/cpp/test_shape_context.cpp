@@ -16,7 +16,7 @@
 #include "embedded_python.h"
 #include "helperlib/excinfo_raise.h"
 #include "np/shape_context.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace {
 

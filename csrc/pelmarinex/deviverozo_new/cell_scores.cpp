@@ -14,7 +14,7 @@
 #include "np/arrayobj.h"
 #include "pelmarinex/deviverozo_new/diffusion.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions {
 namespace diffusion {

@@ -8,7 +8,7 @@
 #include "core/runtime/native_array.h"
 #include "np/arrayobj.h"
 #include "pelmarinex/deviverozo_new/diffusion_grid.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion {
 

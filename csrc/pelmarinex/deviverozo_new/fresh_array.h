@@ -9,7 +9,7 @@
 
 #include "core/runtime/native_array.h"
 #include "np/arrayobj.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions {
 

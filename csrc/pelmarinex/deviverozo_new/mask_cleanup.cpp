@@ -14,7 +14,7 @@
 #include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/pair_list.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions {
 namespace {

@@ -13,8 +13,8 @@
 #include <cstdint>
 
 #include "core/runtime/srt.h"
-#include "tarn/excinfo.h"
-#include "tarn/pickled_constants.h"
+#include "core/excinfo.h"
+#include "core/pickled_constants.h"
 
 namespace sarvo {
 

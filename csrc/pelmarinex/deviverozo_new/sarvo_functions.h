@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "core/runtime/native_array.h"
-#include "tarn/excinfo.h"
+#include "core/excinfo.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions {
 

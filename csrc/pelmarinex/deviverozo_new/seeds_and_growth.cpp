@@ -15,7 +15,7 @@
 #include "pelmarinex/deviverozo_new/pair_list.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "pelmarinex/deviverozo_new/seed_rows.h"
-#include "tarn/pickled_constants.h"
+#include "core/pickled_constants.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions {
 namespace {
