@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "core/python_compat.h"
 #include "helperlib/_helperlib.h"
 
 namespace {
@@ -96,7 +97,7 @@ float sarvo_ldexpf(float x, int exp) {
 // becomes NaN in both parts instead of the routine's placeholder value.
 void sarvo_cpow(Py_complex *a, Py_complex *b, Py_complex *out) {
     errno = 0;
-    *out = _Py_c_pow(*a, *b);
+    *out = sarvo::compat::complex_pow(*a, *b);
     if (errno == EDOM) {
         out->real = NAN;
         out->imag = NAN;
@@ -110,7 +111,7 @@ void sarvo_cpowf(float _Complex *a, float _Complex *b, float _Complex *out) {
     Py_complex wb = {__real__ *b, __imag__ *b};
     Py_complex r;
     errno = 0;
-    r = _Py_c_pow(wa, wb);
+    r = sarvo::compat::complex_pow(wa, wb);
     if (errno == EDOM) {
         __real__ *out = NAN;
         __imag__ *out = NAN;

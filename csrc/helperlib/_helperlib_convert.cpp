@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include "core/python_compat.h"
 #include "core/runtime/py_ref.h"
 
 namespace {
@@ -117,7 +118,7 @@ int sarvo_unpack_slice(PyObject *obj, Py_ssize_t *start, Py_ssize_t *stop, Py_ss
    bytes per code point, the ASCII flag and the cached hash (-1 until computed). */
 void *sarvo_extract_unicode(PyObject *obj, Py_ssize_t *length, int *kind, unsigned int *ascii,
                             Py_ssize_t *hash) {
-    if (!PyUnicode_IS_READY(obj) && _PyUnicode_Ready(obj) == -1) return nullptr;
+    if (sarvo::compat::PyUnicode_Ready(obj) == -1) return nullptr;
     *length = PyUnicode_GET_LENGTH(obj);
     *kind = PyUnicode_KIND(obj);
     *ascii = PyUnicode_IS_ASCII(obj) ? 1u : 0u;

@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include "core/python_compat.h"
+
 namespace {
 
 constexpr int kN = SARVO_MT_N;
@@ -61,7 +63,7 @@ void rnd_implicit_init(rnd_state_t *state) {
     }
     if (!ok) {
         if (PyErr_Occurred()) PyErr_Print();
-        _Py_FatalErrorFunc("rnd_implicit_init", nullptr);
+        sarvo::compat::fatal_error_in("rnd_implicit_init", nullptr);
     }
     PyGILState_Release(gil);
 }

@@ -1,21 +1,11 @@
 // Raising exception records as Python exceptions.
 #include "helperlib/excinfo_raise.h"
 
-#include <frameobject.h>
-
+#include "core/python_compat.h"
 #include "core/runtime/srt.h"
 #include "core/pickled_constants.h"
 
 namespace {
-
-// The head of the interpreter's frame object (3.11 layout): only f_lineno is written.
-struct FrameHead {
-    PyObject_HEAD
-    PyObject *f_back;
-    void *f_frame;
-    PyObject *f_trace;
-    int f_lineno;
-};
 
 PyObject *pickle_loads = nullptr;  // filled once under the interpreter lock, kept for the process
 
@@ -138,18 +128,12 @@ void traceback_add_loc(PyObject *loc) {
 void traceback_add(const char *funcname, const char *filename, int lineno) {
     PyObject *exc, *val, *tb;
     PyErr_Fetch(&exc, &val, &tb);
-    PyObject *globals = PyDict_New();
-    PyCodeObject *code = globals ? PyCode_NewEmpty(filename, funcname, lineno) : nullptr;
-    PyFrameObject *frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    Py_XDECREF(globals);
-    Py_XDECREF(code);
+    PyFrameObject *frame = sarvo::compat::PyFrame_NewAtLine(filename, funcname, lineno);
     if (!frame) {
         // A new error becomes the pending one with the kernel's exception as its context.
-        _PyErr_ChainExceptions(exc, val, tb);
+        sarvo::compat::PyErr_ChainExceptions(exc, val, tb);
         return;
     }
-    reinterpret_cast<FrameHead *>(frame)->f_lineno = lineno;
     PyErr_Restore(exc, val, tb);
     PyTraceBack_Here(frame);
     Py_DECREF(frame);

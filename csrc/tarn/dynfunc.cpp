@@ -4,6 +4,8 @@
 #include <cstring>
 #include <structmember.h>
 
+#include "core/python_compat.h"
+
 namespace {
 
 /* ---------------- Environment ---------------- */
@@ -110,7 +112,7 @@ void generator_dealloc(GeneratorObject *gen) {
     PyObject_GC_UnTrack(gen);
     if (gen->weakreflist) PyObject_ClearWeakRefs(reinterpret_cast<PyObject *>(gen));
     // During interpreter finalisation the state may refer to objects already gone.
-    if (!_Py_IsFinalizing() && gen->finalizer) gen->finalizer(gen->state);
+    if (!sarvo::compat::Py_IsFinalizing() && gen->finalizer) gen->finalizer(gen->state);
     Py_XDECREF(gen->env);
     Py_TYPE(gen)->tp_free(reinterpret_cast<PyObject *>(gen));
 }

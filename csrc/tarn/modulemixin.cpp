@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "core/python_compat.h"
 #include "core/runtime/_srt_python.h"
 #include "core/runtime/srt.h"
 #include "helperlib/_random.h"
@@ -30,7 +31,7 @@ PyModuleDef module_def = {
 // SipHash k0 and k1 and the DJBX33A suffix are the secret's first three 64-bit words.
 void copy_hash_secret() {
     uint64_t words[3];
-    std::memcpy(words, &_Py_HashSecret, sizeof words);
+    sarvo::compat::hash_secret_words(words);
     _sarvo_hashsecret_siphash_k0 = words[0];
     _sarvo_hashsecret_siphash_k1 = words[1];
     _sarvo_hashsecret_djbx33a_suffix = words[2];

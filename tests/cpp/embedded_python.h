@@ -3,6 +3,9 @@
 #pragma once
 #include <Python.h>
 
+#include <string>
+#include <utility>
+
 extern "C" PyObject *PyInit_sarvo_functions(void);
 
 namespace sarvo_test {
@@ -32,6 +35,26 @@ inline PyObject *eval(const char *expr) {
     PyObject *r = PyRun_String(expr, Py_eval_input, ns, ns);
     if (!r) PyErr_Print();
     return r;
+}
+
+// The pending exception's type and text, cleared. The text comes from str() of the normalised
+// exception, so it reads the same whether the interpreter stores the bare message (3.11) or
+// an instance (3.12 on).
+inline std::pair<PyObject *, std::string> take_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    std::string text;
+    if (value) {
+        PyObject *s = PyObject_Str(value);
+        if (s) text = PyUnicode_AsUTF8(s);
+        Py_XDECREF(s);
+    }
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    // Built-in exception classes are static objects: the pointer stays comparable.
+    Py_XDECREF(type);
+    return {type, text};
 }
 
 // Holds the interpreter lock for the scope of a test body.

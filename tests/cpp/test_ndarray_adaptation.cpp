@@ -169,23 +169,14 @@ TEST(BackToPython, DescrMustBeADtype) {
     Gil gil;
     Record3 rec{};
     EXPECT_EQ(SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1, nullptr), nullptr);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    EXPECT_EQ(type, PyExc_RuntimeError);
-    EXPECT_STREQ(PyUnicode_AsUTF8(value), "In 'SRT_adapt_ndarray_to_python', 'descr' is NULL");
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    EXPECT_EQ(sarvo_test::take_error(),
+              std::make_pair(PyExc_RuntimeError, std::string("In 'SRT_adapt_ndarray_to_python', 'descr' is NULL")));
     PyObject *not_dtype = PyLong_FromLong(3);
     EXPECT_EQ(SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1,
                                                  reinterpret_cast<PyArray_Descr *>(not_dtype)),
               nullptr);
-    PyErr_Fetch(&type, &value, &tb);
-    EXPECT_EQ(type, PyExc_TypeError);
-    EXPECT_STREQ(PyUnicode_AsUTF8(value), "expected dtype object, got 'int'");
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    EXPECT_EQ(sarvo_test::take_error(),
+              std::make_pair(PyExc_TypeError, std::string("expected dtype object, got 'int'")));
     Py_DECREF(not_dtype);
 }
 
@@ -221,13 +212,8 @@ TEST(MemInfoObject, InvalidRecordRefcountRaises) {
     PyObject *obj = SRT_meminfo_as_pyobject(mi);
     PyObject *refcount = PyObject_GetAttrString(obj, "refcount");
     EXPECT_EQ(refcount, nullptr);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    EXPECT_EQ(type, PyExc_ValueError);
-    EXPECT_STREQ(PyUnicode_AsUTF8(value), "invalid MemInfo");
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    EXPECT_EQ(sarvo_test::take_error(),
+              std::make_pair(PyExc_ValueError, std::string("invalid MemInfo")));
     Py_DECREF(obj);
 }
 
