@@ -20,6 +20,15 @@ Conventions shared by every function:
   parallel. Calls that write the same array must not overlap.
 * Input that would make a kernel read or write outside its arrays is refused with ValueError
   before anything is written.
+
+What a type checker can tell from these annotations (they are found as the stub-only package
+sarvo_functions-stubs that the wheel installs): a wrong dtype where it is known statically (an
+array made with np.zeros(..., np.int64) passed where NDArray[np.uint32] is declared), a missing
+or extra argument, a keyword argument, a tuple where an array is expected, and a misused result
+(a None treated as an array, a float as a tuple). What it cannot tell: the number of dimensions
+and the shape (NumPy's shape typing is too coarse), C-contiguity and writeability, the values
+(labels, coordinates, boxes), and the dtype of arrays typed as plain np.ndarray or Any. The
+module checks all of those itself when it is called, as described above.
 """
 import numpy as np
 from numpy.typing import NDArray

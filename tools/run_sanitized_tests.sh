@@ -5,7 +5,9 @@
 # report fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-python=$(command -v "${PYTHON:-python3}")
+source "$root/tools/lib.sh"
+python=$(absolute_interpreter "${1:-${PYTHON:-python3}}")
+[ $# -gt 0 ] && shift
 build=${SARVO_SANITIZE_BUILD:-$root/build/sanitize}
 
 # Tests request impossible sizes on purpose: the allocator must answer null, as the C library does.
@@ -15,4 +17,4 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 SARVO_CMAKE_ARGS="-DSARVO_SANITIZE=ON" SARVO_TEST_BUILD="$build" \
   LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
   PYTHONMALLOC=malloc \
-  bash "$root/tools/run_tests.sh" "$@"
+  bash "$root/tools/run_tests.sh" "$python" "$@"

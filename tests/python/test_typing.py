@@ -5,7 +5,6 @@ import ast
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
 
@@ -18,9 +17,11 @@ EXAMPLES = ROOT / "examples"
 
 @pytest.fixture(scope="module")
 def stub_path(sf):
-    """The stub installed beside the module when there is one (a wheel), else the source tree's."""
-    installed = pathlib.Path(sf.__file__).with_name("sarvo_functions.pyi")
-    return installed if installed.exists() else ROOT / "sarvo_functions.pyi"
+    """The stub-only package that lies beside the module, as a wheel installs it (and the test
+    build lays it out): what a type checker finds with no search path of its own."""
+    package = pathlib.Path(sf.__file__).with_name("sarvo_functions-stubs")
+    assert (package / "py.typed").is_file(), f"no stub package beside {sf.__file__}"
+    return package / "__init__.pyi"
 
 
 @pytest.fixture(scope="module")
@@ -107,23 +108,21 @@ def test_stub_results_are_what_the_functions_return(sf, stub):
             assert result.dtype == expected, name
 
 
-def run_mypy(stub_path, tmp_path, *targets):
-    """mypy --strict with only the stub on its search path (a copy, so that the build tree or
-    site-packages is never on MYPYPATH)."""
+def run_mypy(tmp_path, *targets):
+    """mypy --strict as a user runs it: no MYPYPATH, so it finds the types through this
+    interpreter's search path (site-packages, or the build folder on PYTHONPATH)."""
     pytest.importorskip("mypy")
-    stubs = tmp_path / "stubs"
-    stubs.mkdir()
-    shutil.copy(stub_path, stubs / "sarvo_functions.pyi")
-    env = dict(os.environ, MYPYPATH=str(stubs))
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-                           *map(str, targets)], capture_output=True, text=True, env=env, timeout=600)
+                           *map(str, targets)], capture_output=True, text=True, env=env, timeout=600,
+                          cwd=tmp_path)
 
 
 def test_mypy_strict_accepts_the_examples(stub_path, tmp_path):
     # The examples import these; without them mypy would report the imports, not the stub.
     for module in ("matplotlib", "dask", "distributed"):
         pytest.importorskip(module)
-    run = run_mypy(stub_path, tmp_path, EXAMPLES)
+    run = run_mypy(tmp_path, EXAMPLES)
     assert run.returncode == 0, run.stdout + run.stderr
 
 
@@ -134,10 +133,11 @@ def test_mypy_strict_refuses_wrong_dtypes_and_arities(stub_path, tmp_path):
         "import sarvo_functions as sf\n"
         "masks = np.zeros((4, 4), np.float64)\n"
         "sf.fill_holes(masks)\n"                                   # float64 where uint32 is declared
+        "sf.fill_holes(np.zeros((4, 4), np.int64))\n"             # int64 in a literal call
         "sf.renumbering(np.zeros(4, np.uint32))\n"                 # min_labels missing
         "errors: np.ndarray[tuple[int], np.dtype[np.uint32]] = sf.compute_flow_error_cell_size(\n"
         "    np.zeros((4, 4), np.uint32), np.zeros((2, 4, 4), np.float32), np.zeros((0, 2, 2), np.int32), 1, 0.5)[0]\n")
-    run = run_mypy(stub_path, tmp_path, bad)
+    run = run_mypy(tmp_path, bad)
     assert run.returncode == 1
     lines = [line for line in run.stdout.splitlines() if ": error:" in line]
-    assert [int(line.split(":")[1]) for line in lines] == [4, 5, 6], run.stdout
+    assert [int(line.split(":")[1]) for line in lines] == [4, 5, 6, 7], run.stdout

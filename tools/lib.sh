@@ -1,0 +1,38 @@
+# Shell functions shared by the test, wheel and CI scripts (sourced, not run).
+
+# An absolute path to an interpreter given by name or path. A virtual environment's link is
+# kept as it is (resolving it would leave the environment), so CMake and pip see that venv.
+absolute_interpreter() {
+  local path
+  path=$(command -v "$1") || { echo "no Python interpreter '$1'" >&2; return 1; }
+  case $path in
+    /*) ;;
+    *) path="$(cd "$(dirname "$path")" && pwd)/$(basename "$path")" ;;
+  esac
+  echo "$path"
+}
+
+# The interpreter of CPython X.Y: pythonX.Y on PATH when it runs, else the newest pyenv build.
+python_for() {
+  local version=$1 found
+  if "python$version" -c "" >/dev/null 2>&1; then
+    absolute_interpreter "python$version"
+    return
+  fi
+  found=$(ls -d "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/"$version".*/bin/"python$version" 2>/dev/null \
+          | sort -V | tail -n 1)
+  [ -n "$found" ] || { echo "CPython $version is not installed (pyenv install $version)" >&2; return 1; }
+  echo "$found"
+}
+
+# A fresh virtual environment at $2 for interpreter $1, with the packages of requirement files $3….
+make_venv() {
+  local python=$1 venv=$2
+  shift 2
+  "$python" -m venv --clear "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  local file
+  for file in "$@"; do
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$file"
+  done
+}
