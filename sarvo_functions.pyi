@@ -23,17 +23,32 @@ Conventions shared by every function:
 
 What a type checker can tell from these annotations (they are found as the stub-only package
 sarvo_functions-stubs that the wheel installs): a wrong dtype where it is known statically (an
-array made with np.zeros(..., np.int64) passed where NDArray[np.uint32] is declared), a missing
+array made with np.zeros(..., np.int64) passed where a uint32 array is declared, also inside
+the call), a missing
 or extra argument, a keyword argument, a tuple where an array is expected, and a misused result
 (a None treated as an array, a float as a tuple). What it cannot tell: the number of dimensions
 and the shape (NumPy's shape typing is too coarse), C-contiguity and writeability, the values
 (labels, coordinates, boxes), and the dtype of arrays typed as plain np.ndarray or Any. The
 module checks all of those itself when it is called, as described above.
 """
+from typing import Any, TypeAlias, TypeVar
+
 import numpy as np
 from numpy.typing import NDArray
 
-def _approximate_diffusion(dy: NDArray[np.int32], dx: NDArray[np.int32], niter: int, /) -> NDArray[np.float64]:
+_S = TypeVar("_S", bound=np.generic)
+# Arguments are typed through type variables bounded by their element type: mypy then checks the
+# dtype of an array made inside the call too, which a plain NDArray[...] parameter lets through.
+_Arg: TypeAlias = np.ndarray[Any, np.dtype[_S]]
+_I32 = TypeVar("_I32", bound=np.int32)
+_U32 = TypeVar("_U32", bound=np.uint32)
+_F32 = TypeVar("_F32", bound=np.float32)
+_I64 = TypeVar("_I64", bound=np.int64)
+_U8 = TypeVar("_U8", bound=np.uint8)
+_I16 = TypeVar("_I16", bound=np.int16)
+_Bool = TypeVar("_Bool", bound=np.bool_)
+
+def _approximate_diffusion(dy: _Arg[_I32], dx: _Arg[_I32], niter: int, /) -> NDArray[np.float64]:
     """Closed form of `niter` diffusion iterations at the offsets (dy[j], dx[j]) from a source.
 
     With r = 0.75 * (dy**2 + dx**2) and g(z) = exp(-z) * log1p(1/z), entry j is
@@ -47,7 +62,7 @@ def _approximate_diffusion(dy: NDArray[np.int32], dx: NDArray[np.int32], niter: 
     offset is not zero, or when r / (niter + 1) underflows to 0.
     """
 
-def _extend_centers(ys: NDArray[np.int32], xs: NDArray[np.int32], ly: int, lx: int, approx_frac: float, /
+def _extend_centers(ys: _Arg[_I32], xs: _Arg[_I32], ly: int, lx: int, approx_frac: float, /
                     ) -> NDArray[np.float64]:
     """Diffusion flow of one object given as pixel coordinates inside its ly x lx box.
 
@@ -67,7 +82,7 @@ def _extend_centers(ys: NDArray[np.int32], xs: NDArray[np.int32], ly: int, lx: i
     the box"; MemoryError when the heat grid cannot be allocated.
     """
 
-def _masks_to_flow(masks: NDArray[np.uint32], slices: NDArray[np.int32], approx_frac: float, /
+def _masks_to_flow(masks: _Arg[_U32], slices: _Arg[_I32], approx_frac: float, /
                    ) -> NDArray[np.float64]:
     """Diffusion flow field of a whole label mask: for every object k whose box is not skipped,
     the pixels labelled k + 1 inside box k get the unit vectors of _extend_centers, pointing
@@ -86,8 +101,8 @@ def _masks_to_flow(masks: NDArray[np.uint32], slices: NDArray[np.int32], approx_
     its label.
     """
 
-def _steps2D(flow: NDArray[np.float32], coords: tuple[NDArray[np.int64], NDArray[np.int64]],
-             disp: NDArray[np.float32], n_steps: int, decay: float, interpolate: bool, /) -> None:
+def _steps2D(flow: _Arg[_F32], coords: tuple[_Arg[_I64], _Arg[_I64]],
+             disp: _Arg[_F32], n_steps: int, decay: float, interpolate: bool, /) -> None:
     """Moves the listed pixels n_steps steps along `flow`; step k has length factor decay**k.
 
     The flow is sampled at each pixel's current position, bilinearly when `interpolate` is true,
@@ -106,7 +121,7 @@ def _steps2D(flow: NDArray[np.float32], coords: tuple[NDArray[np.int64], NDArray
     Nothing is written when it raises.
     """
 
-def _steps2D_all(flow: NDArray[np.float32], n_steps: int, interpolate: bool, /) -> NDArray[np.float32]:
+def _steps2D_all(flow: _Arg[_F32], n_steps: int, interpolate: bool, /) -> NDArray[np.float32]:
     """Follows the flow for about n_steps steps from every pixel whose squared flow magnitude
     exceeds 1e-6, in a few composition rounds (200 steps take four rounds of four passes).
 
@@ -121,7 +136,7 @@ def _steps2D_all(flow: NDArray[np.float32], n_steps: int, interpolate: bool, /) 
     work buffers cannot be allocated.
     """
 
-def bfs(hist: NDArray[np.uint8], pos: NDArray[np.int16], seeds: NDArray[np.uint32], /) -> NDArray[np.uint32]:
+def bfs(hist: _Arg[_U8], pos: _Arg[_I16], seeds: _Arg[_U32], /) -> NDArray[np.uint32]:
     """Grows one 8-connected region per seed over the pixels with a count above 2; seed k gets
     label k + 1. A seed already inside an earlier region is skipped (a gap in the labels); a
     later region takes over pixels of earlier ones it reaches.
@@ -135,7 +150,7 @@ def bfs(hist: NDArray[np.uint8], pos: NDArray[np.int16], seeds: NDArray[np.uint3
     ValueError "seed coordinates lie outside the image" (before pos is touched); MemoryError.
     """
 
-def compute_cell_size(masks: NDArray[np.uint32], slices: NDArray[np.int32], /) -> NDArray[np.uint32]:
+def compute_cell_size(masks: _Arg[_U32], slices: _Arg[_I32], /) -> NDArray[np.uint32]:
     """Pixel count of every object: the pixels labelled k + 1 inside box k; 0 for a skipped box.
 
     masks: uint32 (Ly, Lx), C-contiguous. slices: int32 (nobj, 2, 2), C-contiguous.
@@ -144,7 +159,7 @@ def compute_cell_size(masks: NDArray[np.uint32], slices: NDArray[np.int32], /) -
     Raises: AssertionError (no message) when slices.shape[1:] != (2, 2).
     """
 
-def compute_flow_error_cell_size(masks: NDArray[np.uint32], flow: NDArray[np.float32], slices: NDArray[np.int32],
+def compute_flow_error_cell_size(masks: _Arg[_U32], flow: _Arg[_F32], slices: _Arg[_I32],
                                  min_size: int, approx_frac: float, /
                                  ) -> tuple[NDArray[np.float64], NDArray[np.uint32]]:
     """Per object: its pixel count, and the mean squared difference between `flow` and the
@@ -161,7 +176,7 @@ def compute_flow_error_cell_size(masks: NDArray[np.uint32], flow: NDArray[np.flo
     skipped holds no pixel of its label; the errors of _extend_centers for malformed boxes.
     """
 
-def extend_seed(masks: NDArray[np.uint32], pos: NDArray[np.int16], /) -> None:
+def extend_seed(masks: _Arg[_U32], pos: _Arg[_I16], /) -> None:
     """Labels every unlabelled pixel whose displacement ends on a settled (both offsets 0),
     labelled pixel with that pixel's label. Labels do not propagate in chains.
 
@@ -173,7 +188,7 @@ def extend_seed(masks: NDArray[np.uint32], pos: NDArray[np.int16], /) -> None:
     ValueError "a displacement points outside the image" (before masks is touched).
     """
 
-def fill_holes(masks: NDArray[np.uint32], /) -> NDArray[np.uint32]:
+def fill_holes(masks: _Arg[_U32], /) -> NDArray[np.uint32]:
     """Gives zero pixels the label of an adjacent labelled pixel by depth-first walks over the
     zero areas. Every zero area that does not reach the top row (every enclosed hole) is filled
     completely, each pixel taking the label directly above it; an area that reaches the top row
@@ -185,7 +200,7 @@ def fill_holes(masks: NDArray[np.uint32], /) -> NDArray[np.uint32]:
     Raises: MemoryError when the work arrays cannot be allocated.
     """
 
-def find_seeds(hist: NDArray[np.uint8], /) -> NDArray[np.uint32]:
+def find_seeds(hist: _Arg[_U8], /) -> NDArray[np.uint32]:
     """The local maxima of a count map: every pixel with a count above 10 that is not smaller
     than any count in its 5 x 5 neighbourhood (cut at the border). Equal maxima all count.
 
@@ -195,7 +210,7 @@ def find_seeds(hist: NDArray[np.uint8], /) -> NDArray[np.uint32]:
     Raises: MemoryError.
     """
 
-def flow_error_estimate(ys: NDArray[np.int32], xs: NDArray[np.int32], flow: NDArray[np.float32], /) -> float:
+def flow_error_estimate(ys: _Arg[_I32], xs: _Arg[_I32], flow: _Arg[_F32], /) -> float:
     """Mean squared difference between `flow` at the pixels (ys[i], xs[i]) of one object and the
     unit vectors from each pixel to the object's centre pixel ((0, 0) at the centre itself).
 
@@ -208,7 +223,7 @@ def flow_error_estimate(ys: NDArray[np.int32], xs: NDArray[np.int32], flow: NDAr
     "flow must have at least two channels" or "coordinates lie outside the image".
     """
 
-def p_histogram(pos: NDArray[np.int16], mask: NDArray[np.bool_], /) -> NDArray[np.uint8]:
+def p_histogram(pos: _Arg[_I16], mask: _Arg[_Bool], /) -> NDArray[np.uint8]:
     """Counts, for every pixel, how many selected pixels end there: pixel (y, x) with mask[y, x]
     true ends at (y + pos[0, y, x], x + pos[1, y, x]). Counts saturate at 255.
 
@@ -221,7 +236,7 @@ def p_histogram(pos: NDArray[np.int16], mask: NDArray[np.bool_], /) -> NDArray[n
     smaller than the image" or "a displacement points outside the image"; MemoryError.
     """
 
-def renum_masks(masks: NDArray[np.uint32], remove: NDArray[np.bool_], /) -> None:
+def renum_masks(masks: _Arg[_U32], remove: _Arg[_Bool], /) -> None:
     """Deletes the labels l with remove[l - 1] true and numbers the others 1, 2, 3, ... in their
     old order; background stays 0.
 
@@ -233,7 +248,7 @@ def renum_masks(masks: NDArray[np.uint32], remove: NDArray[np.bool_], /) -> None
     touched); MemoryError.
     """
 
-def renumbering(labels: NDArray[np.uint32], min_labels: int, /) -> None:
+def renumbering(labels: _Arg[_U32], min_labels: int, /) -> None:
     """Deletes the labels that cover more than 40 % of the entries and numbers the others
     1, 2, 3, ... in their old order; 0 stays 0. Pass masks.reshape(-1) of a C-contiguous mask
     to renumber the mask itself.
