@@ -37,6 +37,16 @@ for wheel in "${wheels[@]}"; do
   make_venv "$(python_for "$version")" "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "numpy>=2,<3"
   install_keeping_numpy "$venv" "$wheel" "[test]"
+  # What a user reads of the installed package: its version and no empty field.
+  "$venv/bin/python" -m pip show sarvo_functions | grep -E "^(Version|Summary|Home-page|Author|License)"
+  "$venv/bin/python" - <<'PY'
+import importlib.metadata as md
+meta = md.metadata("sarvo_functions")
+assert md.version("sarvo_functions") == meta["Version"], "version"
+missing = [f for f in ("Summary", "Author-email", "License-Expression", "License-File", "Project-URL",
+                       "Classifier", "Requires-Python", "Requires-Dist") if not meta.get_all(f)]
+assert not missing, f"empty metadata fields: {missing}"
+PY
   # From an empty folder with no PYTHONPATH: the only sarvo_functions in reach is the installed one.
   (
     cd "$(mktemp -d)"
