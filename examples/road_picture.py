@@ -121,3 +121,54 @@ def write_picture(path: str | pathlib.Path, truth: NDArray[np.uint32], result: R
     fig.savefig(path, facecolor="white")
     plt.close(fig)
     return path
+
+
+def border_crossing(labels: NDArray[np.uint32], tile: int) -> NDArray[np.bool_]:
+    """Flags per label 0 … max: cells with pixels on both sides of a tile border, across it
+    or diagonally across it."""
+    crossing = np.zeros(int(labels.max(initial=0)) + 1, dtype=bool)
+    for axis in (0, 1):
+        lines = labels if axis == 0 else labels.T
+        for b in range(tile, lines.shape[0], tile):
+            above, below = lines[b - 1], lines[b]
+            for shift in (-1, 0, 1):
+                a = above[max(shift, 0):len(above) + min(shift, 0)]
+                c = below[max(-shift, 0):len(below) + min(-shift, 0)]
+                crossing[a[(a == c) & (a > 0)]] = True
+    crossing[0] = False
+    return crossing
+
+
+def write_tiles_picture(path: str | pathlib.Path, labels: NDArray[np.uint32], tile: int, title: str,
+                        max_side: int = 1600) -> pathlib.Path:
+    """The stitched mask of a tiled run with the tile grid over it: cells that cross a tile
+    border in their colours, the others grey. A large mask is shown one pixel in every few."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    crossing = border_crossing(labels, tile)
+    step = max(1, -(-max(labels.shape) // max_side))
+    shown = np.ascontiguousarray(labels[::step, ::step])
+    colours = label_palette(len(crossing) - 1)
+    colours[1:][~crossing[1:]] = colours[1:][~crossing[1:]].mean(axis=1, keepdims=True) * 0.45 + 0.1
+    ly, lx = labels.shape
+    fig, ax = plt.subplots(figsize=(9.0, 9.0 * ly / lx + 0.6), dpi=110, layout="constrained")
+    ax.imshow(paint(shown, colours), interpolation="nearest", extent=(0, lx, ly, 0))
+    for b in range(tile, ly, tile):
+        ax.axhline(b, color="white", linewidth=0.8)
+    for b in range(tile, lx, tile):
+        ax.axvline(b, color="white", linewidth=0.8)
+    ax.set_xlim(0, lx)
+    ax.set_ylim(ly, 0)
+    ax.set_xticks(range(0, lx + 1, tile))
+    ax.set_yticks(range(0, ly + 1, tile))
+    ax.tick_params(labelsize=7)
+    n_cross = int(crossing.sum())
+    ax.set_title(f"{title}\n{n_cross} cells cross a tile border (coloured); white lines: tile borders",
+                 fontsize=10)
+    path = pathlib.Path(path)
+    fig.savefig(path, facecolor="white")
+    plt.close(fig)
+    return path
