@@ -76,7 +76,7 @@ def tile_grid(shape: tuple[int, int], tile: int, overlap: int) -> list[Tile]:
     if tile < 1 or overlap < 0:
         raise ValueError(f"a tile needs a side of at least 1 and an overlap of at least 0, not {tile} and {overlap}")
     ly, lx = shape
-    tiles = []
+    tiles: list[Tile] = []
     for y in range(0, ly, tile):
         for x in range(0, lx, tile):
             core = (slice(y, min(y + tile, ly)), slice(x, min(x + tile, lx)))
@@ -102,7 +102,8 @@ class NpyFile:
 
     @classmethod
     def create(cls, path: str | pathlib.Path, shape: tuple[int, int], dtype: Any = np.uint32) -> NpyFile:
-        mapped = np.lib.format.open_memmap(path, mode="w+", dtype=dtype, shape=shape)
+        open_memmap: Any = np.lib.format.open_memmap      # untyped in NumPy 1.26
+        mapped = open_memmap(path, mode="w+", dtype=dtype, shape=shape)
         del mapped                                  # a new file reads as zeros: nothing to flush
         return cls(path)
 
@@ -315,8 +316,10 @@ def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *,
         report.tile_seconds = [r.seconds for r in results]
         report.seconds = time.perf_counter() - t0
     if isinstance(target, NpyFile):
-        return np.load(target.path, mmap_mode="r")
-    return target
+        mapped: NDArray[np.uint32] = np.load(target.path, mmap_mode="r")
+        return mapped
+    done: NDArray[np.uint32] = target
+    return done
 
 
 # ---------------------------------------------------------------------------------------------
