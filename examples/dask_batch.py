@@ -177,7 +177,7 @@ def tiles_source(args: argparse.Namespace) -> tuple[Any, str]:
     """The image to tile: a memory-mapped .npy path, another label file read whole, or a mosaic."""
     if args.mask is None:
         shape = (args.size, args.size)
-        return tiled_road.synthetic_mosaic(shape, piece=min(args.size, 1024)), f"synthetic mosaic {args.size} x {args.size}"
+        return tiled_road.synthetic_mosaic(shape), f"synthetic mosaic {args.size} x {args.size}"
     if args.mask.suffix.lower() == ".npy":
         return str(args.mask), str(args.mask)
     return road.load_mask(args.mask), str(args.mask)

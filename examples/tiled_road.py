@@ -350,24 +350,30 @@ def largest_cell(masks: Source, chunk: int = 2048) -> int:
     return int((high - low).max())
 
 
-def synthetic_mosaic(shape: tuple[int, int], piece: int = 1024, seed: int = 0,
-                     diameter: tuple[float, float] = (10.0, 30.0), out: Any = None) -> Any:
+def synthetic_mosaic(shape: tuple[int, int], piece: int = 1000, seed: int = 0,
+                     diameter: tuple[float, float] = (10.0, 30.0), out: Any = None, workers: int = 1) -> Any:
     """A large label mask made of independent synthetic pieces side by side, as a microscope
     stitches its fields: each piece is a `segmentation_road.synthetic_mask` of its own seed, so
-    cells at a seam meet along a straight line. Labels run 1 … n piece after piece. `out` may
-    be a path to a .npy file, written piece by piece."""
+    cells at a seam meet along a straight line (pieces of 1000 pixels keep the seams off tile
+    grids of powers of two). Labels run 1 … n piece after piece. `out` may be a path to a .npy
+    file, written piece by piece; `workers` processes make the pieces, a round at a time."""
     target: Any = np.zeros(shape, np.uint32) if out is None else NpyFile.create(out, shape)
+    pieces = tile_grid(shape, piece, 0)
+    task = dask.delayed(road.synthetic_mask, pure=True)
     offset = 0
-    for t in tile_grid(shape, piece, 0):
-        h, w = t.core[0].stop - t.core[0].start, t.core[1].stop - t.core[1].start
-        labels = road.synthetic_mask((h, w), diameter, seed=seed * 1_000_003 + t.index)
-        n = int(labels.max(initial=0))
-        labels[labels > 0] += np.uint32(offset)
-        offset += n
-        if isinstance(target, NpyFile):
-            target.write(t.core, labels)
-        else:
-            target[t.core] = labels
+    for first in range(0, len(pieces), workers):
+        batch = pieces[first:first + workers]
+        made = dask.compute([task((t.core[0].stop - t.core[0].start, t.core[1].stop - t.core[1].start), diameter,
+                                  seed=seed * 1_000_003 + t.index) for t in batch],
+                            scheduler="processes" if workers > 1 else "sync", num_workers=workers)[0]
+        for t, labels in zip(batch, made):
+            n = int(labels.max(initial=0))
+            labels[labels > 0] += np.uint32(offset)
+            offset += n
+            if isinstance(target, NpyFile):
+                target.write(t.core, labels)
+            else:
+                target[t.core] = labels
     return target if out is None else np.load(target.path, mmap_mode="r")
 
 
