@@ -77,11 +77,14 @@ def test_the_script_tiles_a_mask_file_and_saves_the_whole_image_answer(run_scrip
     pytest.importorskip("matplotlib")
     truth = road.synthetic_mask((160, 200), seed=4) * 3         # gaps in the numbers
     np.save(tmp_path / "cells.npy", truth)
-    run = run_script("--tiles", 64, "--mask", tmp_path / "cells.npy", "--workers", "1,2",
+    pytest.importorskip("distributed")
+    run = run_script("--tiles", 64, "--mask", tmp_path / "cells.npy", "--workers", "1,2", "--distributed",
                      "--save", tmp_path / "out.npy", "--picture", tmp_path / "tiles.png")
     assert run.returncode == 0, run.stderr
-    rows = table(run.stdout, 8)
-    assert [r[0] for r in rows] == ["1", "2"] and all(float(r[6]) > 0 for r in rows)
+    rows = table(run.stdout, 9)
+    # Each row: workers, seconds, tiles/s, Mpx/s, speed-up, wall and processor time against the
+    # whole image, and the peak memory of a worker in MB and in tiles.
+    assert [r[0] for r in rows] == ["1", "2"] and all(float(r[6]) > 0 and float(r[8]) > 0 for r in rows)
     n = int(road.relabel_consecutive(truth).max())
     whole = road.segment(road.relabel_consecutive(truth)).masks
     saved = np.load(tmp_path / "out.npy")
