@@ -1,16 +1,21 @@
-"""Segments many images, or the tiles of one large image, in parallel with Dask, and reports the
-throughput for each number of workers.
+"""Segments many images, or one image too large for one call in overlapping tiles, in parallel
+with Dask, and reports the throughput for each number of workers.
 
     python examples/dask_batch.py [--images 8] [--size 384] [--workers 1,2] [--distributed]
-    python examples/dask_batch.py --tiles 512 --size 2048
+    python examples/dask_batch.py --tiles 1024 --size 4096 [--overlap 128] [--mask FILE] [--save FILE.npy]
 
-Batch mode (default) makes one dask.delayed task per synthetic image. Tile mode cuts one large
-synthetic mask into square tiles with dask.array and runs the road on each block with
-map_blocks; objects that a tile border cuts come back as separate pieces, so choose tiles much
-larger than a cell. The threaded scheduler is the default: every kernel releases the
-interpreter lock, so threads run them on all cores at once. --distributed runs the same graph
-on a local dask.distributed cluster of worker processes instead (on 127.0.0.1, no dashboard).
-Every run is checked against the serial result.
+Batch mode (default) makes one dask.delayed task per synthetic image and checks every run
+against the serial loop. Tile mode segments one image (a synthetic mosaic of --size, or --mask
+FILE) with `tiled_road.segment_tiled`: each tile runs the road on its core widened by --overlap
+pixels (by default what the largest cell needs), writes its core, and the cells are numbered by
+their seeds, so the stitched mask is the whole image's own segmentation. Each run is checked
+cell by cell against one whole-image run, whose time is the reference of the last column.
+A .npy --mask is memory-mapped and read a window at a time; --save writes the stitched mask to
+a .npy file core by core; --picture draws it with the tile grid and the cells that cross it.
+The threaded scheduler is the default: every kernel releases the interpreter lock, so threads
+run them on all cores at once. --distributed runs the same graph on a local dask.distributed
+cluster of worker processes instead (on 127.0.0.1, no dashboard) and reports the largest peak
+memory of a worker during the run, in MB and in tiles (the 4-byte labels of one tile).
 """
 from __future__ import annotations
 
@@ -28,12 +33,16 @@ from numpy.typing import NDArray
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import segmentation_road as road  # noqa: E402
-
 # Dask annotates some of its functions and not others, differently from release to release:
 # reached through Any, the calls below type-check the same way with every release.
-dask: Any = importlib.import_module("dask")
-da: Any = importlib.import_module("dask.array")
+try:
+    dask: Any = importlib.import_module("dask")
+except ImportError:
+    raise SystemExit('dask_batch.py needs Dask: pip install "dask[array]" '
+                     "(and distributed for --distributed)") from None
+
+import segmentation_road as road  # noqa: E402
+import tiled_road  # noqa: E402
 
 Masks = NDArray[np.uint32]
 
@@ -47,62 +56,22 @@ def rebuild(mask: Masks, n_steps: int = road.DEFAULT_STEPS,
     return road.segment(mask, n_steps, approx_frac).masks
 
 
-def rebuild_tile(tile: Masks) -> Masks:
-    """One block of a tiled mask: its labels renumbered 1 … n (boxes need that), then the road."""
-    return rebuild(road.relabel_consecutive(tile))
-
-
-def stitch_labels(tiles: NDArray[np.uint32], tile: int) -> Masks:
-    """Makes the per-tile labels unique across the image: each tile's labels are shifted past
-    those of the tiles before it, in row-major tile order."""
-    out = tiles.copy()
-    offset = 0
-    for y in range(0, out.shape[0], tile):
-        for x in range(0, out.shape[1], tile):
-            block = out[y:y + tile, x:x + tile]
-            top = int(block.max(initial=0))
-            block[block > 0] += np.uint32(offset)
-            offset += top
-    return out
-
-
 def batch_graph(masks: Sequence[Masks]) -> list[Any]:
     """One delayed task per image."""
     task = dask.delayed(rebuild, pure=True)
     return [task(m) for m in masks]
 
 
-def tile_graph(mask: Masks, tile: int) -> Any:
-    """A dask array of rebuilt tiles, block by block."""
-    blocks = da.from_array(mask, chunks=(tile, tile))
-    return blocks.map_blocks(rebuild_tile, dtype=np.uint32)
-
-
-def compute(graph: Any, workers: int, client: Any = None) -> Any:
-    """Runs a graph on `workers` threads, or on a distributed client when one is given."""
-    if client is not None:
-        return client.compute(graph, sync=True)
-    return dask.compute(graph, scheduler="threads", num_workers=workers)[0]
-
-
 def segment_batch(masks: Sequence[Masks], workers: int, client: Any = None) -> list[Masks]:
-    return list(compute(batch_graph(masks), workers, client))
+    """Runs the batch on `workers` threads, or on a distributed client when one is given."""
+    if client is not None:
+        return list(client.compute(batch_graph(masks), sync=True))
+    return list(dask.compute(batch_graph(masks), scheduler="threads", num_workers=workers)[0])
 
 
-def segment_tiles(mask: Masks, tile: int, workers: int, client: Any = None) -> Masks:
-    return stitch_labels(np.asarray(compute(tile_graph(mask, tile), workers, client)), tile)
-
-
-def segment_serially(masks: Sequence[Masks], tile: int | None) -> list[Masks]:
+def segment_serially(masks: Sequence[Masks]) -> list[Masks]:
     """The reference: the same work in a plain loop."""
-    if tile is None:
-        return [rebuild(m) for m in masks]
-    (mask,) = masks
-    out = np.zeros_like(mask)
-    for y in range(0, mask.shape[0], tile):
-        for x in range(0, mask.shape[1], tile):
-            out[y:y + tile, x:x + tile] = rebuild_tile(mask[y:y + tile, x:x + tile])
-    return [stitch_labels(out, tile)]
+    return [rebuild(m) for m in masks]
 
 
 def local_cluster(workers: int) -> Any:
@@ -113,62 +82,185 @@ def local_cluster(workers: int) -> Any:
     return distributed.Client(cluster)
 
 
+def resident_bytes(field: str = "VmRSS") -> int:
+    """A size from /proc/self/status (VmRSS now, VmHWM the peak since the last reset), in bytes;
+    0 where the system has none."""
+    try:
+        for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def reset_peak_memory() -> int:
+    """Starts a new peak of this process's resident size (Linux) and returns the size now."""
+    try:
+        pathlib.Path("/proc/self/clear_refs").write_text("5")
+    except OSError:
+        pass
+    return resident_bytes()
+
+
 def parse_args(argv: list[str]) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     p.add_argument("--images", type=int, default=8, help="images in the batch (default 8)")
     p.add_argument("--size", type=int, default=384, help="side of each image, or of the tiled image")
     p.add_argument("--tiles", type=int, default=None, metavar="SIDE",
-                   help="segment one image of --size in tiles of SIDE x SIDE instead of a batch")
+                   help="segment one image in tiles of SIDE x SIDE instead of a batch")
+    p.add_argument("--overlap", type=int, default=None, metavar="O",
+                   help="pixels of context around each tile (default: what the largest cell needs)")
+    p.add_argument("--mask", type=pathlib.Path, default=None, metavar="FILE",
+                   help="label mask to tile (.npy is memory-mapped; .tif, .png) instead of a synthetic one")
+    p.add_argument("--save", type=pathlib.Path, default=None, metavar="FILE.npy",
+                   help="write the stitched mask to this .npy file, core by core")
+    p.add_argument("--picture", type=pathlib.Path, default=None, metavar="FILE.png",
+                   help="draw the stitched mask with the tile grid and the cells that cross it")
+    p.add_argument("--no-check", action="store_true",
+                   help="skip the whole-image run that every tiled run is compared with")
     p.add_argument("--workers", default=None, help="comma-separated worker counts (default 1 … cores)")
     p.add_argument("--distributed", action="store_true", help="use a local dask.distributed cluster")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    if args.tiles is None and (args.overlap is not None or args.mask or args.save or args.picture):
+        p.error("--overlap, --mask, --save and --picture go with --tiles")
+    if args.save is not None and args.save.suffix != ".npy":
+        p.error("--save writes a .npy file")
+    return args
+
+
+HEADER = f"{'workers':>7} {'seconds':>8} {'{unit}':>9} {'Mpx/s':>7} {'speed-up':>8}"
+
+
+def row(workers: int, seconds: float, tasks: int, pixels: int, first: float) -> str:
+    return (f"{workers:>7} {seconds:>8.3f} {tasks / seconds:>9.2f} {pixels / seconds / 1e6:>7.2f} "
+            f"{first / seconds:>8.2f}")
+
+
+def with_client(workers: int, distributed: bool, run: Any) -> Any:
+    """run(client) on a fresh local cluster of `workers` processes, or run(None) for threads."""
+    client = local_cluster(workers) if distributed else None
+    try:
+        return run(client)
+    finally:
+        if client is not None:
+            client.close()
+            client.cluster.close()
+
+
+def batch_main(args: argparse.Namespace, counts: list[int]) -> int:
+    shape = (args.size, args.size)
+    masks = [road.synthetic_mask(shape, seed=i) for i in range(args.images)]
+    pixels = sum(m.size for m in masks)
+    expected = segment_serially(masks)
+    engine = "dask.distributed, one process per worker" if args.distributed else "dask threads"
+    print(f"{args.images} images of {args.size} x {args.size}, {sum(int(m.max()) for m in masks)} objects; {engine}")
+    print(HEADER.replace("{unit}", "images/s"))
+    segment_batch(masks[:1], 1)     # untimed: no row pays for starting the thread pool or importing
+    first = None
+    for workers in counts:
+        def run(client: Any) -> tuple[list[Masks], float]:
+            t0 = time.perf_counter()
+            found = segment_batch(masks, workers, client)
+            return found, time.perf_counter() - t0
+        found, seconds = with_client(workers, args.distributed, run)
+        if not all(np.array_equal(a, b) for a, b in zip(found, expected)):
+            print(f"{workers} workers: the result differs from the serial one", file=sys.stderr)
+            return 1
+        first = first or seconds
+        print(row(workers, seconds, len(masks), pixels, first))
+    print("every run equals the serial result")
+    return 0
+
+
+def tiles_source(args: argparse.Namespace) -> tuple[Any, str]:
+    """The image to tile: a memory-mapped .npy path, another label file read whole, or a mosaic."""
+    if args.mask is None:
+        shape = (args.size, args.size)
+        return tiled_road.synthetic_mosaic(shape), f"synthetic mosaic {args.size} x {args.size}"
+    if args.mask.suffix.lower() == ".npy":
+        return str(args.mask), str(args.mask)
+    return road.load_mask(args.mask), str(args.mask)
+
+
+def tiles_main(args: argparse.Namespace, counts: list[int]) -> int:
+    source, what = tiles_source(args)
+    largest = tiled_road.largest_cell(source)
+    needed = tiled_road.required_overlap(largest)
+    overlap = needed if args.overlap is None else args.overlap
+    shape = tiled_road.check_label_source(source)[1]
+    pixels = shape[0] * shape[1]
+    n_tiles = len(tiled_road.tile_grid(shape, args.tiles, overlap))
+    engine = "dask.distributed, one process per worker" if args.distributed else "dask threads"
+    print(f"{what}: {shape[0]} x {shape[1]} in {n_tiles} tiles of {args.tiles}, overlap {overlap} "
+          f"(largest cell {largest} px: exact from {needed}); {engine}")
+    whole = None
+    whole_seconds = whole_cpu = float("nan")
+    if not args.no_check:
+        image = road.relabel_consecutive(np.asarray(np.load(source, mmap_mode="r") if isinstance(source, str) else source))
+        t0, c0 = time.perf_counter(), time.process_time()
+        whole = road.segment(image).masks
+        whole_seconds, whole_cpu = time.perf_counter() - t0, time.process_time() - c0
+        del image
+        print(f"whole image on one core: {whole_seconds:.3f} s, {pixels / whole_seconds / 1e6:.2f} Mpx/s, "
+              f"{int(whole.max(initial=0))} cells")
+    tile_bytes = args.tiles * args.tiles * 4
+    # Wall time and processor time (of every worker) against the whole-image run: on a busy
+    # machine the processor time still says what the tiles cost.
+    print(HEADER.replace("{unit}", "tiles/s") + f" {'t/whole':>7} {'cpu/whole':>9} {'peak MB':>8} {'tiles':>6}")
+    first = None
+    stitched: Any = None
+    for workers in counts:
+        def run(client: Any) -> tuple[Any, float, float, int | None]:
+            # Fresh worker processes measure their own peak; this process, which has run the
+            # whole image and earlier rows, would reuse memory it freed and hide the peak.
+            base = client.run(reset_peak_memory) if client is not None else {}
+            cpu = client.run(time.process_time) if client is not None else {}
+            t0, c0 = time.perf_counter(), time.process_time()
+            found = tiled_road.segment_tiled(source, args.tiles, overlap, client, workers=workers, out=args.save)
+            seconds = time.perf_counter() - t0
+            used = time.process_time() - c0
+            if client is not None:
+                used += sum(t - cpu[k] for k, t in client.run(time.process_time).items())
+            peaks = client.run(resident_bytes, "VmHWM") if client is not None else {}
+            return found, seconds, used, max((peaks[k] - base[k] for k in peaks), default=None)
+        stitched, seconds, used, peak = with_client(workers, args.distributed, run)
+        if whole is not None:
+            agree = tiled_road.agreement(whole, np.asarray(stitched))
+            if agree.identical != agree.n_whole or agree.n_tiled != agree.n_whole:
+                print(f"{workers} workers: {agree.identical} of {agree.n_whole} cells identical to the whole "
+                      f"image, {agree.split} split, {agree.n_tiled} found; an overlap of {needed} makes "
+                      f"them all identical", file=sys.stderr)
+                return 1
+        first = first or seconds
+        memory = f"{peak / 2**20:>8.0f} {peak / tile_bytes:>6.1f}" if peak is not None else f"{'-':>8} {'-':>6}"
+        print(row(workers, seconds, n_tiles, pixels, first)
+              + f" {seconds / whole_seconds:>7.2f} {used / whole_cpu:>9.2f} {memory}")
+    if whole is not None:
+        print(f"every run equals the whole-image segmentation: {int(whole.max(initial=0))} cells identical, "
+              "none split or duplicated")
+    if args.save is not None:
+        print(f"stitched mask: {args.save}")
+    if args.picture is not None:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            print("picture skipped: matplotlib is not installed (pip install matplotlib)")
+            return 0
+        import road_picture
+
+        path = road_picture.write_tiles_picture(args.picture, np.asarray(stitched), args.tiles,
+                                                f"{what}: {int(np.asarray(stitched).max())} cells in tiles of "
+                                                f"{args.tiles}, overlap {overlap}")
+        print(f"picture: {path}")
+    return 0
 
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
     cores = len(os.sched_getaffinity(0))
     counts = [int(w) for w in args.workers.split(",")] if args.workers else list(range(1, cores + 1))
-    shape = (args.size, args.size)
-    if args.tiles is None:
-        masks = [road.synthetic_mask(shape, seed=i) for i in range(args.images)]
-        what = f"{args.images} images of {args.size} x {args.size}"
-    else:
-        masks = [road.synthetic_mask(shape, seed=0)]
-        what = f"one {args.size} x {args.size} image in tiles of {args.tiles} x {args.tiles}"
-    pixels = sum(m.size for m in masks)
-    if args.tiles is None:
-        tasks, unit = len(masks), "images/s"
-    else:
-        tasks, unit = ((args.size + args.tiles - 1) // args.tiles) ** 2, "tiles/s"
-    expected = segment_serially(masks, args.tiles)
-    engine = "dask.distributed, one process per worker" if args.distributed else "dask threads"
-    print(f"{what}, {sum(int(m.max()) for m in masks)} objects; {engine}")
-    print(f"{'workers':>7} {'seconds':>8} {unit:>9} {'Mpx/s':>7} {'speed-up':>8}")
-
-    # One untimed run first, so that no row pays for starting the thread pool or importing.
-    segment_batch(masks[:1], 1) if args.tiles is None else segment_tiles(masks[0], args.tiles, 1)
-    first = None
-    for workers in counts:
-        client = local_cluster(workers) if args.distributed else None
-        try:
-            t0 = time.perf_counter()
-            if args.tiles is None:
-                found = segment_batch(masks, workers, client)
-            else:
-                found = [segment_tiles(masks[0], args.tiles, workers, client)]
-            seconds = time.perf_counter() - t0
-        finally:
-            if client is not None:
-                client.close()
-                client.cluster.close()
-        if not all(np.array_equal(a, b) for a, b in zip(found, expected)):
-            print(f"{workers} workers: the result differs from the serial one", file=sys.stderr)
-            return 1
-        first = first or seconds
-        print(f"{workers:>7} {seconds:>8.3f} {tasks / seconds:>9.2f} {pixels / seconds / 1e6:>7.2f} "
-              f"{first / seconds:>8.2f}")
-    print("every run equals the serial result")
-    return 0
+    return batch_main(args, counts) if args.tiles is None else tiles_main(args, counts)
 
 
 if __name__ == "__main__":

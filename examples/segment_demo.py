@@ -89,7 +89,8 @@ def report(source: str, truth: NDArray[np.uint32], result: road.RoadResult, matc
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
-    progress = Progress(args.progress)
+    # A large synthetic image takes a while to make: report from its first stage on.
+    progress = Progress(args.progress or (args.mask is None and args.size * args.size >= PROGRESS_PIXELS))
     if args.mask is not None:
         progress(f"reading {args.mask}")
         truth = road.load_mask(args.mask)

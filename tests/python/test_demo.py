@@ -283,3 +283,47 @@ def test_demo_refuses_an_unusable_file_with_a_message(run_demo, tmp_path):
     run = run_demo(tmp_path / "volume.npy", cwd=tmp_path)
     assert run.returncode != 0
     assert "two dimensions" in run.stderr and "Traceback" not in run.stderr
+
+
+def test_demo_reports_progress_before_making_a_large_synthetic_mask(monkeypatch, capsys):
+    import segment_demo
+
+    monkeypatch.setattr(segment_demo, "PROGRESS_PIXELS", 64 * 64)
+    assert segment_demo.main(["--size", "64", "--no-picture"]) == 0
+    lines = capsys.readouterr().err.splitlines()
+    assert lines and lines[0].endswith("making a synthetic label mask")
+
+
+# ---------------------------------------------------------------------------------------------
+# The picture reads at a glance
+
+@pytest.mark.parametrize("n", [1, 7, 280, 5000])
+def test_no_cell_colour_comes_close_to_the_unmatched_red(n):
+    pytest.importorskip("matplotlib")
+    import road_picture
+
+    palette = road_picture.label_palette(n)
+    distance = np.linalg.norm(palette[1:] - road_picture.UNMATCHED, axis=1)
+    assert len(palette) == n + 1 and distance.min() >= road_picture.UNMATCHED_CLEARANCE
+
+
+@pytest.mark.parametrize("shape", [(96, 96), (80, 200), (200, 90)], ids=["square", "wide", "tall"])
+def test_colour_bar_spans_its_panel_and_the_flow_key_hides_no_cell(shape):
+    pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+    import road_picture
+
+    truth = road.synthetic_mask(shape, seed=1)
+    result = road.segment(truth)
+    fig = road_picture.road_figure(truth, result, road.match(truth, result.masks), "check")
+    try:
+        fig.canvas.draw()
+        renderer = fig.canvas.get_renderer()
+        flow_panel, count_panel = fig.axes[1], fig.axes[2]
+        key, bar = flow_panel.child_axes[0], count_panel.child_axes[0]
+        panel, colour_bar = count_panel.get_window_extent(renderer), bar.get_window_extent(renderer)
+        assert abs(colour_bar.y0 - panel.y0) < 1 and abs(colour_bar.y1 - panel.y1) < 1
+        assert not key.get_window_extent(renderer).overlaps(flow_panel.get_window_extent(renderer))
+        assert key.get_window_extent(renderer).y0 >= 0               # and the key is on the page
+    finally:
+        plt.close(fig)
