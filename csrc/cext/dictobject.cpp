@@ -178,10 +178,15 @@ void sarvo_dictkeys_free(SV_DictKeys *dk) {
 }
 
 // Stores entry numbers 0 to n-1 of a fresh index table, each in the first empty slot of its
-// hash's probe sequence. Entries beyond the block's capacity do not exist and are ignored.
+// hash's probe sequence. Entries beyond the block's capacity do not exist and are ignored, and
+// so are those for which no empty slot is left (a table that was filled before): every probe
+// sequence reaches every slot, so a table with an empty slot always ends a probe.
 void build_indices(SV_DictKeys *keys, int64_t n) {
     const int64_t capacity = usable_fraction(keys->size);
     if (n > capacity) n = capacity;
+    int64_t empty = 0;
+    for (int64_t slot = 0; slot < keys->size; ++slot) empty += get_index(keys, slot) == DKIX_EMPTY;
+    if (n > empty) n = empty;
     for (int64_t ix = 0; ix < n; ++ix) {
         Probe p(keys, entry_at(keys, ix)->hash);
         while (get_index(keys, p.slot()) != DKIX_EMPTY) p.next();
@@ -267,6 +272,8 @@ int64_t sarvo_dict_lookup(SV_Dict *d, const char *key_bytes, int64_t hash, char 
 // table has no usable entries left. A failed resize leaves the dictionary as it was.
 int sarvo_dict_insert(SV_Dict *d, const char *key_bytes, int64_t hash, const char *val_bytes,
                       char *oldval_bytes) {
+    // Stored, -1 would make the entry a hole that popitem and the resizes walk over.
+    if (hash == kEmptyHash) return ERR_INVALID_HASH;
     const int64_t found = sarvo_dict_lookup(d, key_bytes, hash, oldval_bytes);
     if (found == DKIX_ERROR) return ERR_CMP_FAILED;
     SV_DictKeys *dk = d->keys;

@@ -21,6 +21,7 @@ enum {
     ERR_ITER_EXHAUSTED = -3,  /* no more entries */
     ERR_DICT_EMPTY = -4,      /* pop from an empty dictionary */
     ERR_CMP_FAILED = -5,      /* key_equal reported an error */
+    ERR_INVALID_HASH = -6,    /* insert with the hash -1, which marks an entry that holds nothing */
 };
 
 /* Index-slot values; 0 and above is the number of an entry. */

@@ -119,9 +119,11 @@ int sarvo_list_append(SV_List *lp, const char *item) {
 // 18, 12, 8, 6, 5, 4, and an empty list gives up its block altogether.
 // newsize is at most 2^63 - 1, so the capacity formula cannot overflow in 64-bit unsigned
 // arithmetic; capacities whose byte count would exceed 2^63 - 1 are refused.
-// A shrinking reallocation that fails keeps the present, larger block: deletions have already
-// moved items by then and must not fail half way.
-int sarvo_list_resize(SV_List *lp, int64_t newsize) {
+// A reallocation that fails leaves the list unchanged and reports LIST_ERR_NO_MEMORY; the
+// deletions, which have moved items by then and must not fail half way, keep the present,
+// larger block instead when a shrinking one fails (keep_block_on_shrink).
+namespace {
+int resize(SV_List *lp, int64_t newsize, bool keep_block_on_shrink) {
     if (!lp->is_mutable) return LIST_ERR_IMMUTABLE;
     if (newsize < 0) return LIST_ERR_NO_MEMORY;
     if (lp->allocated >= newsize && newsize >= (lp->allocated >> 1)) {
@@ -142,7 +144,7 @@ int sarvo_list_resize(SV_List *lp, int64_t newsize) {
         const size_t bytes = aligned_size(static_cast<size_t>(capacity * static_cast<uint64_t>(lp->item_size)));
         items = static_cast<char *>(cext_realloc(lp->items, bytes));
         if (!items) {
-            if (static_cast<int64_t>(capacity) >= lp->allocated) return LIST_ERR_NO_MEMORY;
+            if (!keep_block_on_shrink || static_cast<int64_t>(capacity) >= lp->allocated) return LIST_ERR_NO_MEMORY;
             lp->size = newsize;
             return LIST_OK;
         }
@@ -152,6 +154,9 @@ int sarvo_list_resize(SV_List *lp, int64_t newsize) {
     lp->allocated = static_cast<int64_t>(capacity);
     return LIST_OK;
 }
+}  // namespace
+
+int sarvo_list_resize(SV_List *lp, int64_t newsize) { return resize(lp, newsize, false); }
 
 // Removes item `index` (dropping it) and closes the gap.
 int sarvo_list_delitem(SV_List *lp, int64_t index) {
@@ -159,7 +164,7 @@ int sarvo_list_delitem(SV_List *lp, int64_t index) {
     if (!valid_index(index, lp->size)) return LIST_ERR_INDEX;
     drop_item(lp, index);
     move_items(lp, index, index + 1, lp->size - index - 1);
-    const int status = sarvo_list_resize(lp, lp->size - 1);
+    const int status = resize(lp, lp->size - 1, true);
     return status < 0 ? status : LIST_OK;
 }
 
@@ -203,7 +208,7 @@ int sarvo_list_delete_slice(SV_List *lp, int64_t start, int64_t stop, int64_t st
             move_items(lp, tail - slicelen, tail, size - tail);
         }
     }
-    const int status = sarvo_list_resize(lp, size - slicelen);
+    const int status = resize(lp, size - slicelen, true);
     return status < 0 ? status : LIST_OK;
 }
 

@@ -29,11 +29,13 @@ int32_t create_array_record(arystruct_t *rec, int ndim, const int64_t *shape, in
     rec->nitems = nitems;
     rec->itemsize = itemsize;
     rec->data = mi->data;
+    // C-order strides. Beside a zero extent the products may pass 2^63 (the array holds no
+    // element, so no stride is ever used): those strides are 0.
     int64_t stride = itemsize;
     for (int d = ndim - 1; d >= 0; --d) {
         rec->shape_and_strides[d] = shape[d];
         rec->shape_and_strides[ndim + d] = stride;
-        stride *= shape[d];
+        if (__builtin_mul_overflow(stride, shape[d], &stride)) stride = 0;
     }
     return kOk;
 }

@@ -14,7 +14,14 @@ int32_t array_argmin(int64_t *result, ExcSlot exc, const Array<const double, 1> 
 // result[k] = a[0] + ... + a[k], wrapping modulo 2^32.
 int32_t array_cumsum(Array<uint32_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a);
 
-// Counts of each value, over max(largest + 1, minlength) bins.
+// The largest element, 0 for an empty array.
+uint32_t largest_element(const Array<const uint32_t, 1> &a);
+
+// Counts of each value, over max(largest + 1, minlength) bins (minlength for an empty array).
 int32_t np_bincount(Array<int64_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a, uint32_t minlength);
+
+// The same, for a caller that already knows the largest element.
+int32_t np_bincount_upto(Array<int64_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a,
+                         uint32_t largest, uint32_t minlength);
 
 }  // namespace sarvo

@@ -180,12 +180,34 @@ bool convert(PyObject *obj, const ArgKind &kind, const char *name, int position,
     return false;
 }
 
-PyObject *read_const(EnvironmentObject *env, Py_ssize_t k) {
-    if (!env->consts) {
+/* The dtype constant k of the environment, as a new reference, checked as it is read: the
+   constants list is reachable from Python (through the garbage collector's referents of a
+   function's closure) and may have been emptied or refilled. Boxing needs a plain dtype whose
+   items have the size the kernel wrote. */
+PyObject *read_const(EnvironmentObject *env, Py_ssize_t k, int64_t itemsize) {
+    PyObject *consts = env->consts;
+    if (!consts || !PyList_Check(consts)) {
         PyErr_SetString(PyExc_RuntimeError, "`env.consts` is NULL in `read_const`");
         return nullptr;
     }
-    return PyList_GET_ITEM(env->consts, k);
+    if (k >= PyList_GET_SIZE(consts)) {
+        PyErr_Format(PyExc_RuntimeError, "environment constant %zd is missing", k);
+        return nullptr;
+    }
+    PyObject *item = PyList_GET_ITEM(consts, k);
+    if (!PyArray_DescrCheck(item)) {
+        PyErr_Format(PyExc_TypeError, "environment constant %zd is no dtype but '%.200s'", k, Py_TYPE(item)->tp_name);
+        return nullptr;
+    }
+    auto *descr = reinterpret_cast<PyArray_Descr *>(item);
+    if (descr->elsize != itemsize || PyDataType_REFCHK(descr) || PyDataType_HASFIELDS(descr) ||
+        PyDataType_HASSUBARRAY(descr)) {
+        PyErr_Format(PyExc_TypeError, "environment constant %zd is no plain dtype of %lld-byte items", k,
+                     static_cast<long long>(itemsize));
+        return nullptr;
+    }
+    Py_INCREF(item);
+    return item;
 }
 
 // numpy.ndarray, unpickled from its stored pickle on first use and kept.
@@ -197,11 +219,12 @@ PyTypeObject *ndarray_class() {
 
 // Boxes one kernel-made array; the kernel's reference to its record is dropped either way.
 PyObject *box_array(arystruct_t *rec, int ndim, EnvironmentObject *env, Py_ssize_t k) {
-    PyObject *dtype = read_const(env, k);
-    PyTypeObject *cls = ndarray_class();
+    PyObject *dtype = read_const(env, k, rec->itemsize);
+    PyTypeObject *cls = dtype ? ndarray_class() : nullptr;
     PyObject *array = cls ? SRT_adapt_ndarray_to_python_acqref(rec, cls, ndim, 1,
                                                                reinterpret_cast<PyArray_Descr *>(dtype))
                           : nullptr;
+    Py_XDECREF(dtype);
     SRT_decref(static_cast<SRT_MemInfo *>(rec->meminfo));
     return array;
 }

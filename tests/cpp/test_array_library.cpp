@@ -142,6 +142,19 @@ TEST_P(CreationRule, ChecksExtentsThenBytesThenAllocates) {
 
 constexpr int64_t kHuge = int64_t{1} << 62;
 
+// A zero extent beside a huge one: no element, and the outer stride that would pass 2^63 is 0.
+TEST(CreationRuleStrides, ZeroExtentBesideAHugeOneGivesNoWrappedStride) {
+    alignas(8) unsigned char storage[8 * 11] = {};
+    auto *rec = reinterpret_cast<arystruct_t *>(storage);
+    const excinfo_t *exc = nullptr;
+    const int64_t shape[] = {0, (int64_t{1} << 61) + 1};
+    ASSERT_EQ(sarvo::create_array_record(rec, 2, shape, 8, sarvo::Fill::Zeros, true, &exc), sarvo::kOk);
+    EXPECT_EQ(rec->nitems, 0);
+    EXPECT_EQ(rec->shape_and_strides[2], 0);
+    EXPECT_EQ(rec->shape_and_strides[3], 8);
+    SRT_decref(static_cast<SRT_MemInfo *>(rec->meminfo));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Shapes, CreationRule,
     ::testing::Values(CreateCase{{3, 4}, 8, nullptr}, CreateCase{{0, 5}, 4, nullptr}, CreateCase{{2, 3, 5}, 2, nullptr},

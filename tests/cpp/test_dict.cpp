@@ -553,6 +553,30 @@ TEST(TypedDict, FailedGrowthLeavesTheDictionaryAsItWas) {
     EXPECT_EQ(lookup(d.get(), key_of("new"), 3), DKIX_EMPTY);
 }
 
+// Hostile arguments of the exported and internal entry points: nothing written outside the
+// blocks, no endless probe.
+TEST(TypedDict, InsertRefusesTheHashThatMarksAHole) {
+    DictPtr d = make_dict(8, 4, 8);
+    ASSERT_EQ(insert(d.get(), key_of("a"), 1, value_of("v")), OK);
+    EXPECT_EQ(insert(d.get(), key_of("b"), -1, value_of("v")), ERR_INVALID_HASH);
+    EXPECT_EQ(sarvo_dict_insert_ez(d.get(), key_of("b").data(), -1, value_of("v").data()), ERR_INVALID_HASH);
+    EXPECT_EQ(d->used, 1);
+    EXPECT_EQ(d->keys->nentries, 1);
+    Key k;
+    Value v;
+    EXPECT_EQ(sarvo_dict_popitem(d.get(), k.data(), v.data()), OK);
+    EXPECT_EQ(k, key_of("a"));
+}
+
+TEST(TypedDict, BuildIndicesOnAFilledTableStops) {
+    DictPtr d = make_dict(8, 4, 8);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(insert(d.get(), key_of(std::to_string(i).c_str()), i, value_of("v")), OK);
+    // The five entries hold five slots; twice more places the first three, then nothing is left.
+    build_indices(d->keys, 5);
+    build_indices(d->keys, 5);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(lookup(d.get(), key_of(std::to_string(i).c_str()), i), i);
+}
+
 TEST(TypedDict, FailedCreationReleasesWhatItTook) {
     for (int64_t successes : {0, 1}) {
         FailingAllocator limited(successes);

@@ -428,6 +428,19 @@ TEST(TypedList, DeletionSucceedsWhenTheShrinkingReallocationFails) {
     EXPECT_EQ(byte_contents(lp.get()), (std::vector<int>{16, 42}));
 }
 
+// Called directly, a shrinking resize that the allocator refuses reports it and changes nothing.
+TEST(TypedList, DirectShrinkingResizeThatFailsLeavesTheListUnchanged) {
+    ListPtr lp = byte_list(17);
+    char *items = lp->items;
+    {
+        FailingAllocator no_memory(0);
+        EXPECT_EQ(sarvo_list_resize(lp.get(), 2), LIST_ERR_NO_MEMORY);
+    }
+    EXPECT_EQ(lp->items, items);
+    EXPECT_EQ(lp->size, 17);
+    EXPECT_EQ(lp->allocated, 25);
+}
+
 // ---- Lists of 2^31 items and more: counts must not wrap at 32 bits. The block is reserved
 // but only its last pages are ever touched, so the test stays cheap.
 

@@ -108,12 +108,20 @@ TEST_F(MemoryRecords, VariableSizeRecordCountsTwoBlocks) {
     EXPECT_EQ(after.mi_free - before.mi_free, 1u);
 }
 
-TEST_F(MemoryRecords, VariableSizeElementDestructorSeesTheDataBlock) {
-    static void *seen = nullptr;
-    SRT_MemInfo *mi = SRT_MemInfo_new_varsize_dtor(8, [](void *p, size_t, void *) { seen = p; });
+TEST_F(MemoryRecords, VariableSizeElementDestructorSeesTheDataBlockSizeAndItself) {
+    static void *seen = nullptr, *seen_info = nullptr;
+    static size_t seen_size = 0;
+    SRT_dtor_function dtor = [](void *p, size_t n, void *info) {
+        seen = p;
+        seen_size = n;
+        seen_info = info;
+    };
+    SRT_MemInfo *mi = SRT_MemInfo_new_varsize_dtor(8, dtor);
     void *data = mi->data;
     SRT_MemInfo_release(mi);
     EXPECT_EQ(seen, data);
+    EXPECT_EQ(seen_size, 8u);
+    EXPECT_EQ(seen_info, reinterpret_cast<void *>(dtor));
 }
 
 TEST_F(MemoryRecords, FailedReallocLeavesAReleasableRecord) {
@@ -236,6 +244,17 @@ TEST_F(MemoryRecords, ExternalAllocatorMakesAndFreesTheBlock) {
     int other = 0;
     EXPECT_EQ(sample_external_malloc(16, &other), nullptr);
     EXPECT_EQ(sample_external_realloc(nullptr, 16, &other), nullptr);
+}
+
+// Sizes and alignments whose block size wraps get no record instead of a short block.
+TEST_F(MemoryRecords, ExternalCreationRefusesSizesThatWrap) {
+    Counts before = counts();
+    EXPECT_EQ(SRT_MemInfo_alloc_external(SIZE_MAX - 39, nullptr), nullptr);
+    EXPECT_EQ(SRT_MemInfo_alloc_safe_aligned_external(16, 0x80000000u, nullptr), nullptr);
+    EXPECT_EQ(SRT_MemInfo_alloc_safe_aligned_external(16, 0, nullptr), nullptr);
+    EXPECT_EQ(SRT_MemInfo_alloc_safe_aligned_external(SIZE_MAX, 32, nullptr), nullptr);
+    EXPECT_EQ(SRT_MemInfo_alloc_aligned(SIZE_MAX - 100, 32), nullptr);
+    EXPECT_EQ(counts().mi_alloc, before.mi_alloc);
 }
 
 TEST_F(MemoryRecords, ApiTableNamesTheRuntimeFunctions) {

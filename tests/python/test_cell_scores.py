@@ -163,12 +163,27 @@ def test_flow_error_matches_the_transcription_bit_for_bit(sf, seed, shape, spaci
     np.testing.assert_array_equal(sizes, ref_sizes)
 
 
-@pytest.mark.parametrize("approx_frac", [0.5, 1.0])
-def test_flow_error_refuses_a_box_whose_region_exceeds_its_extents(sf, approx_frac):
+@pytest.mark.parametrize("approx_frac, min_size, refused", [
+    (0.5, 1, True), (math.nan, 6, True),  # the diffusion grid of the raw extents is too small
+    (1.0, 1, False),                      # the straight line reads the flow inside the region
+    (0.5, 7, False),                      # too small to be scored: nothing is read
+])
+def test_flow_error_refuses_only_a_scored_diffusion_box_whose_region_exceeds_its_extents(
+        sf, approx_frac, min_size, refused):
     masks = np.ones((5, 5), dtype=np.uint32)
+    masks[1:4, :2] = 2  # six pixels of label 2 in the rows 1 to 4 of a box whose rows read 1 to -1
     slices = np.array([[[0, 2], [0, 2]], [[1, -1], [0, 2]]], dtype=np.int32)
-    with pytest.raises(ValueError, match="larger than its extents"):
-        sf.compute_flow_error_cell_size(masks, f32_flow((5, 5)), slices, 1, approx_frac)
+    flow = np.random.default_rng(3).normal(size=(2, 5, 5)).astype(np.float32)
+    if refused:
+        with pytest.raises(ValueError, match="larger than its extents"):
+            sf.compute_flow_error_cell_size(masks, flow, slices, min_size, approx_frac)
+        return
+    errors, sizes = sf.compute_flow_error_cell_size(masks, flow, slices, min_size, approx_frac)
+    ref_errors, ref_sizes = ref.compute_flow_error_cell_size(masks, flow, slices, min_size, approx_frac)
+    np.testing.assert_array_equal(sizes, [2, 6])
+    np.testing.assert_array_equal(sizes, ref_sizes)
+    np.testing.assert_allclose(errors, ref_errors, rtol=1e-12)
+    assert np.isinf(errors[1]) == (min_size > 6)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -231,12 +246,19 @@ def test_a_negative_coordinate_counts_once_from_the_end(sf):
     ([0, -5], [0, 0], 2, "coordinates lie outside the image"),
     ([0], [5], 2, "coordinates lie outside the image"),
     ([0], [-6], 2, "coordinates lie outside the image"),
-    ([7, 0, 1], [1], 2, "coordinates lie outside the image"),   # a broadcast-only row too
+    ([0, 7, 1], [1, 0, 0], 2, "coordinates lie outside the image"),
     ([0], [0], 1, "flow must have at least two channels"),
 ])
 def test_coordinates_outside_the_flow_and_single_channel_flows_are_refused(sf, ys, xs, channels, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         sf.flow_error_estimate(i32(ys), i32(xs), np.zeros((channels, 4, 5), dtype=np.float32))
+
+
+@pytest.mark.parametrize("ys, xs", [([0, 9, -70], [1]), ([2], [1, 40, -8]), ([-1], [4, 2**31 - 1, -2**31])])
+def test_coordinates_beyond_the_shorter_list_enter_only_the_centre_search(sf, ys, xs):
+    # Only the first min(len(ys), len(xs)) pixels are read from the flow; the rest may lie anywhere.
+    flow = np.random.default_rng(14).normal(size=(2, 4, 5)).astype(np.float32)
+    assert sf.flow_error_estimate(i32(ys), i32(xs), flow) == ref.flow_error_estimate(i32(ys), i32(xs), flow)
 
 
 def test_a_flow_with_more_channels_reads_the_first_two(sf):

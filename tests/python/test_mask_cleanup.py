@@ -121,6 +121,11 @@ RENUMBERING_CASES = {
     "a lone label is the whole array": ([7], 0, [0]),
     "empty": ([], 0, []),
     "empty with min_labels": ([], 4, []),
+    # Tables far longer than the array: the sorted table gives the same numbers.
+    "labels near 2**32": ([0, 2**32 - 1, 2**31, 2**31, 5, 2**32 - 1, 0, 9], 0, [0, 4, 3, 3, 1, 4, 0, 2]),
+    "a huge label on 40 %": ([0, 3, 4000000000, 4000000000, 0], 0, [0, 1, 2, 2, 0]),
+    "a huge label above 40 %": ([7, 4000000000, 4000000000, 4000000000, 0], 0, [1, 0, 0, 0, 0]),
+    "the largest min_labels": ([0, 5, 9, 0, 5, 9, 0, 9], 2**32 - 1, [0, 1, 2, 0, 1, 2, 0, 2]),
 }
 
 
@@ -141,3 +146,19 @@ def test_renumbering_matches_reference(sf, n, seed):
     expected = ref.renumbering(labels, min_labels)
     sf.renumbering(labels, min_labels)
     np.testing.assert_array_equal(labels, expected)
+
+
+@pytest.mark.parametrize("n", [1, 9, 1000, 70000])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_renumbering_sorted_table_matches_dense_table(sf, n, seed):
+    # The same labels, spread by a factor that pushes the largest far beyond the array's length,
+    # take the sorted table; unspread they take the dense one. The numbers must agree.
+    rng = np.random.default_rng(seed)
+    small = rng.choice(np.arange(40, dtype=np.uint32), size=n, p=np.r_[.3, .3, np.full(38, .4 / 38)])
+    spread = small * np.uint32(100_000_000)
+    dense, sparse, huge_min = small.copy(), spread.copy(), small.copy()
+    sf.renumbering(dense, 0)
+    sf.renumbering(sparse, 0)
+    sf.renumbering(huge_min, 2**32 - 1)
+    np.testing.assert_array_equal(sparse, dense)
+    np.testing.assert_array_equal(huge_min, dense)

@@ -105,21 +105,22 @@ def test_refused_call_changes_no_argument(sf, name, written, change, error):
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer's allocator reserves the address space")
-def test_refused_renumbering_for_its_size_keeps_the_labels():
-    # The count table of 2**32 - 1 entries cannot be had under the cap; the labels stay.
+def test_renumbering_needs_memory_by_entries_not_by_labels():
+    # Under a cap of 1 GiB over what the interpreter holds, neither a label of 4·10⁹ nor the
+    # largest min_labels may ask for a table of label size (32 GiB); the numbers stay right.
     out = run_python("""
         import resource, numpy as np, sarvo_functions as sf
         with open("/proc/self/status") as f:
             vm = int(next(l for l in f if l.startswith("VmSize")).split()[1]) * 1024
         resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
         labels = np.array([0, 3, 3, 7, 1], np.uint32)
-        try:
-            sf.renumbering(labels, 2**32 - 1)
-        except MemoryError as e:
-            print(e, labels.tolist())
+        sf.renumbering(labels, 2**32 - 1)
+        huge = np.array([0, 4000000000, 4000000000, 2**31, 1], np.uint32)
+        sf.renumbering(huge, 0)
+        print(labels.tolist(), huge.tolist())
     """, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "Allocation failed (probably too large). [0, 3, 3, 7, 1]"
+    assert out.stdout.strip() == "[0, 2, 2, 3, 1] [0, 3, 3, 2, 1]"
 
 
 # ---------------------------------------------------------------------------------------------

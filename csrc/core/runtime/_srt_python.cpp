@@ -7,33 +7,64 @@ namespace {
 
 /* ---------------- _srt_python._MemInfo ---------------- */
 
+// An object made without a record (by __new__ alone, or from a null pointer) has nothing to
+// describe; every access says so instead of following the null pointer.
+SRT_MemInfo *record_of(MemInfoObject *self) {
+    if (!self->meminfo) PyErr_SetString(PyExc_ValueError, "invalid MemInfo");
+    return self->meminfo;
+}
+
+// Takes over the reference the caller passes with the record's address. A second call would
+// drop the record held now without giving its reference back, and hand the object another.
 int MemInfo_init(MemInfoObject *self, PyObject *args, PyObject *kwds) {
     static const char *keywords[] = {"ptr", nullptr};
     PyObject *raw_ptr_obj = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char **>(keywords), &raw_ptr_obj)) return -1;
+    if (self->meminfo) {
+        PyErr_SetString(PyExc_RuntimeError, "MemInfo is already initialised");
+        return -1;
+    }
     void *raw_ptr = PyLong_AsVoidPtr(raw_ptr_obj);
     if (PyErr_Occurred()) return -1;
     self->meminfo = static_cast<SRT_MemInfo *>(raw_ptr);
+    self->acquired = 0;
     return 0;
 }
 
-// An object whose initialisation failed holds no record and releases nothing.
+// An object whose initialisation failed holds no record and releases nothing. References
+// taken with acquire() and not given back stay with the record: whoever asked for them may
+// still use the buffer.
 void MemInfo_dealloc(MemInfoObject *self) {
     if (self->meminfo) SRT_MemInfo_release(self->meminfo);
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject *>(self));
 }
 
 PyObject *MemInfo_acquire(MemInfoObject *self, PyObject *) {
-    SRT_MemInfo_acquire(self->meminfo);
+    SRT_MemInfo *mi = record_of(self);
+    if (!mi) return nullptr;
+    SRT_MemInfo_acquire(mi);
+    ++self->acquired;
     Py_RETURN_NONE;
 }
 
+// Gives back one reference taken by acquire() through this object; the object's own reference,
+// which keeps its array's buffer alive, is not Python's to give.
 PyObject *MemInfo_release(MemInfoObject *self, PyObject *) {
-    SRT_MemInfo_release(self->meminfo);
+    SRT_MemInfo *mi = record_of(self);
+    if (!mi) return nullptr;
+    if (self->acquired == 0) {
+        PyErr_SetString(PyExc_ValueError, "release() without a matching acquire() on this MemInfo");
+        return nullptr;
+    }
+    --self->acquired;
+    SRT_MemInfo_release(mi);
     Py_RETURN_NONE;
 }
 
-PyObject *MemInfo_get_data(MemInfoObject *self, void *) { return PyLong_FromVoidPtr(SRT_MemInfo_data(self->meminfo)); }
+PyObject *MemInfo_get_data(MemInfoObject *self, void *) {
+    SRT_MemInfo *mi = record_of(self);
+    return mi ? PyLong_FromVoidPtr(SRT_MemInfo_data(mi)) : nullptr;
+}
 
 PyObject *MemInfo_get_refcount(MemInfoObject *self, void *) {
     size_t refct = SRT_MemInfo_refcount(self->meminfo);
@@ -45,18 +76,25 @@ PyObject *MemInfo_get_refcount(MemInfoObject *self, void *) {
 }
 
 PyObject *MemInfo_get_external_allocator(MemInfoObject *self, void *) {
-    return PyLong_FromVoidPtr(SRT_MemInfo_external_allocator(self->meminfo));
+    SRT_MemInfo *mi = record_of(self);
+    return mi ? PyLong_FromVoidPtr(SRT_MemInfo_external_allocator(mi)) : nullptr;
 }
 
 PyObject *MemInfo_get_parent(MemInfoObject *self, void *) {
-    PyObject *parent = static_cast<PyObject *>(SRT_MemInfo_parent(self->meminfo));
+    SRT_MemInfo *mi = record_of(self);
+    if (!mi) return nullptr;
+    PyObject *parent = static_cast<PyObject *>(SRT_MemInfo_parent(mi));
     if (!parent) Py_RETURN_NONE;
     Py_INCREF(parent);
     return parent;
 }
 
 int MemInfo_getbuffer(PyObject *exporter, Py_buffer *view, int flags) {
-    SRT_MemInfo *mi = reinterpret_cast<MemInfoObject *>(exporter)->meminfo;
+    SRT_MemInfo *mi = record_of(reinterpret_cast<MemInfoObject *>(exporter));
+    if (!mi) {
+        view->obj = nullptr;
+        return -1;
+    }
     return PyBuffer_FillInfo(view, exporter, SRT_MemInfo_data(mi), static_cast<Py_ssize_t>(SRT_MemInfo_size(mi)), 0,
                              flags);
 }
@@ -177,6 +215,7 @@ PyObject *SRT_adapt_ndarray_to_python_acqref(arystruct_t *arystruct, PyTypeObjec
         miobj = PyObject_New(MemInfoObject, &MemInfoType);
         if (!miobj) return nullptr;
         miobj->meminfo = nullptr;
+        miobj->acquired = 0;
         PyObject *args = Py_BuildValue("(N)", PyLong_FromVoidPtr(arystruct->meminfo));
         if (!args) {
             Py_DECREF(miobj);
@@ -236,6 +275,7 @@ PyObject *SRT_meminfo_as_pyobject(SRT_MemInfo *meminfo) {
 }
 
 SRT_MemInfo *SRT_meminfo_from_pyobject(MemInfoObject *miobj) {
+    if (!miobj->meminfo) return nullptr;
     SRT_MemInfo_acquire(miobj->meminfo);
     return miobj->meminfo;
 }

@@ -11,9 +11,12 @@
 extern "C" {
 #endif
 
+/* The object owns one reference to meminfo, plus `acquired` more that Python code took with
+   acquire() and may give back with release(). */
 typedef struct {
     PyObject_HEAD
     SRT_MemInfo *meminfo;
+    size_t acquired;
 } MemInfoObject;
 
 extern PyTypeObject MemInfoType;

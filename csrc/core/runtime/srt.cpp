@@ -43,20 +43,27 @@ const SRT_api_functions srt_functions_table = {
     SRT_MemInfo_alloc, SRT_MemInfo_alloc_external, srt_manage_memory,
     SRT_MemInfo_acquire, SRT_MemInfo_release, SRT_MemInfo_data};
 
-// One block: the 48-byte header, then the payload.
+// One block: the 48-byte header, then the payload. A size whose block would pass the end of
+// the address range gets no block.
 SRT_MemInfo *allocate_meminfo_and_data(size_t size, SRT_ExternalAllocator *allocator, void **data_out) {
-    char *block = static_cast<char *>(SRT_Allocate_External(SRT_MEMINFO_HEADER_SIZE + size, allocator));
+    size_t total;
+    if (__builtin_add_overflow(size, size_t{SRT_MEMINFO_HEADER_SIZE}, &total)) return nullptr;
+    char *block = static_cast<char *>(SRT_Allocate_External(total, allocator));
     if (!block) return nullptr;
     *data_out = block + SRT_MEMINFO_HEADER_SIZE;
     return reinterpret_cast<SRT_MemInfo *>(block);
 }
 
 // The payload starts at the first multiple of align at or after the header's end; the block
-// carries 2 * align bytes of slack so that at most align - 1 skipped bytes always fit.
+// carries 2 * align bytes of slack so that at most align - 1 skipped bytes always fit. An align
+// of 0, a slack that wraps in 32 bits, or a block past the end of the address range gets none.
 SRT_MemInfo *allocate_meminfo_and_data_align(size_t size, unsigned align,
                                              SRT_ExternalAllocator *allocator, void **data_out) {
-    unsigned slack = 2u * align;
-    char *block = static_cast<char *>(SRT_Allocate_External(size + slack + SRT_MEMINFO_HEADER_SIZE, allocator));
+    unsigned slack;
+    size_t total;
+    if (align == 0 || __builtin_mul_overflow(align, 2u, &slack)) return nullptr;
+    if (__builtin_add_overflow(size, size_t{slack} + SRT_MEMINFO_HEADER_SIZE, &total)) return nullptr;
+    char *block = static_cast<char *>(SRT_Allocate_External(total, allocator));
     if (!block) return nullptr;
     uintptr_t base = reinterpret_cast<uintptr_t>(block) + SRT_MEMINFO_HEADER_SIZE;
     uintptr_t remainder = (align & (align - 1)) == 0 ? (base & (align - 1)) : (base % align);
@@ -225,7 +232,7 @@ void srt_manage_memory_dtor(void *ptr, size_t size, void *info) {
 }
 
 void srt_varsize_dtor(void *ptr, size_t size, void *info) {
-    if (info) reinterpret_cast<SRT_dtor_function>(info)(ptr, size, nullptr);
+    if (info) reinterpret_cast<SRT_dtor_function>(info)(ptr, size, info);
     SRT_Free(ptr);
 }
 
@@ -233,14 +240,6 @@ void SRT_MemInfo_acquire(SRT_MemInfo *mi) { mi->refct.fetch_add(1, std::memory_o
 
 void SRT_MemInfo_release(SRT_MemInfo *mi) {
     if (mi->refct.fetch_sub(1, std::memory_order_seq_cst) == 1) SRT_MemInfo_call_dtor(mi);
-}
-
-void SRT_incref(SRT_MemInfo *mi) {
-    if (mi) mi->refct.fetch_add(1, std::memory_order_seq_cst);
-}
-
-void SRT_decref(SRT_MemInfo *mi) {
-    if (mi && mi->refct.fetch_sub(1, std::memory_order_seq_cst) == 1) SRT_MemInfo_call_dtor(mi);
 }
 
 void SRT_MemInfo_call_dtor(SRT_MemInfo *mi) {

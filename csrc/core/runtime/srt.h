@@ -104,9 +104,21 @@ void srt_varsize_dtor(void *ptr, size_t size, void *info);
 /* Reference counting and destruction */
 void SRT_MemInfo_acquire(SRT_MemInfo *mi);
 void SRT_MemInfo_release(SRT_MemInfo *mi);
+void SRT_MemInfo_call_dtor(SRT_MemInfo *mi);
+#ifdef __cplusplus
+/* For compiled kernels: one locked instruction, null-tolerant, and a call only when the count
+   reaches zero. Defined here so that every caller inlines them; `used` still emits the
+   out-of-line forms for callers that need a function address. */
+__attribute__((used, always_inline)) inline void SRT_incref(SRT_MemInfo *mi) {
+    if (mi) mi->refct.fetch_add(1, std::memory_order_seq_cst);
+}
+__attribute__((used, always_inline)) inline void SRT_decref(SRT_MemInfo *mi) {
+    if (mi && mi->refct.fetch_sub(1, std::memory_order_seq_cst) == 1) SRT_MemInfo_call_dtor(mi);
+}
+#else
 void SRT_incref(SRT_MemInfo *mi);
 void SRT_decref(SRT_MemInfo *mi);
-void SRT_MemInfo_call_dtor(SRT_MemInfo *mi);
+#endif
 void SRT_MemInfo_destroy(SRT_MemInfo *mi);
 SARVO_EXPORT void SRT_dealloc(SRT_MemInfo *mi);
 

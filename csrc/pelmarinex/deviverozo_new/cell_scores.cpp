@@ -58,12 +58,15 @@ using namespace diffusion;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Every coordinate of both lists inside the flow after counting a negative one from the end.
+// Every pixel whose flow is read lies inside the flow after counting a negative coordinate from
+// the end. Only the first min(len(ys), len(xs)) pixels are read; entries of the longer list
+// beyond them enter the centre search alone, as numbers.
 bool inside_flow(const PixelList &px, int64_t height, int64_t width) {
-    for (int64_t j = 0; j < px.ny; ++j)
+    const int64_t read = px.ny < px.nx ? px.ny : px.nx;
+    for (int64_t j = 0; j < read; ++j) {
         if (px.ys[j] < -height || px.ys[j] >= height) return false;
-    for (int64_t j = 0; j < px.nx; ++j)
         if (px.xs[j] < -width || px.xs[j] >= width) return false;
+    }
     return true;
 }
 
@@ -117,7 +120,6 @@ int32_t compute_flow_error_cell_size(Pair<Array<double, 1>, Array<uint32_t, 1>> 
     if (flow.shape[0] != 2 || flow.shape[1] != height || flow.shape[2] != width || slices.shape[1] != 2 ||
         slices.shape[2] != 2)
         return sarvo::raise(exc, records::assert_flow_error_cell_size);
-    if (int32_t st = check_boxes(exc, slices, height, width)) return st;
 
     const int64_t nobj = slices.shape[0];
     Owned<Array<double, 1>> errors;
@@ -138,6 +140,10 @@ int32_t compute_flow_error_cell_size(Pair<Array<double, 1>, Array<uint32_t, 1>> 
         sizes.rec(k) = static_cast<uint32_t>(n);
         if (n < int64_t{min_size}) continue;
 
+        // Only the diffusion reference puts the pixels on a grid of the raw extents: a region
+        // larger than those is refused there. The straight-line reference reads the flow inside
+        // the region, and unscored objects read nothing.
+        if (!(approx_frac >= 1.0) && box.beyond_extents()) return sarvo::raise(exc, records::box_beyond_extents);
         PixelList px;
         if (int32_t st = make_pixel_list(&px, exc, ws.ys.data(), n, ws.xs.data(), n)) return st;
         if (int32_t st = object_error(&errors.rec(k), exc, flow, box, px, approx_frac, ws)) return st;

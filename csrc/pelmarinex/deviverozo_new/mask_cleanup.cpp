@@ -8,6 +8,7 @@
 // labels: uint32 (N,), C-contiguous, e.g. a flattened label mask.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "np/arrayobj.h"
 #include "np/old_arraymath.h"
@@ -73,42 +74,6 @@ int32_t fill_walk(const Array<uint32_t, 2> &masks, const Array<uint8_t, 2> &visi
     return kOk;
 }
 
-// The largest of n labels (0 for none); four running maxima keep the loop short.
-uint32_t largest_label(const uint32_t *labels, int64_t n) {
-    uint32_t m[4] = {0, 0, 0, 0};
-    int64_t j = 0;
-    for (; j + 4 <= n; j += 4)
-        for (int k = 0; k < 4; ++k) m[k] = labels[j + k] > m[k] ? labels[j + k] : m[k];
-    for (; j < n; ++j) m[0] = labels[j] > m[0] ? labels[j] : m[0];
-    const uint32_t a = m[0] > m[1] ? m[0] : m[1], b = m[2] > m[3] ? m[2] : m[3];
-    return a > b ? a : b;
-}
-
-/* The bin count of the array routines (int64 table of max(largest + 1, min_length) entries, the
-   same creation rule and errors). A label mask holds long runs of one label, and adding a
-   group's count at once spares the chain of increments of one memory cell. */
-int32_t count_labels(Owned<Array<int64_t, 1>> &counts, ExcSlot exc, const uint32_t *labels, int64_t n,
-                     uint32_t min_length) {
-    const int64_t length = n > 0 ? std::max<int64_t>(int64_t{largest_label(labels, n)} + 1, min_length) : min_length;
-    if (int32_t st = sarvo::create_array(&counts.rec, {length}, Fill::Zeros, exc, false)) return st;
-    // Eight entries at a time: a group of one label (most groups, inside the runs of a label
-    // mask) adds 8 at once; the others add one by one.
-    int64_t *const c = counts.rec.data;
-    int64_t j = 0;
-    for (; j + 8 <= n; j += 8) {
-        const uint32_t v = labels[j];
-        unsigned same = 0;
-        for (int i = 0; i < 8; ++i) same += labels[j + i] == v;
-        if (same == 8) {
-            c[v] += 8;
-            continue;
-        }
-        for (int i = 0; i < 8; ++i) ++c[labels[j + i]];
-    }
-    for (; j < n; ++j) ++c[labels[j]];
-    return kOk;
-}
-
 // labels[j] = table[labels[j]] for every entry; raw pointers, as the stores may alias.
 void relabel(uint32_t *labels, int64_t n, const uint32_t *table) {
     for (int64_t j = 0; j < n; ++j) labels[j] = table[labels[j]];
@@ -120,6 +85,67 @@ int32_t renumbering_table(Owned<Array<uint32_t, 1>> &table, const Array<uint32_t
     if (int32_t st = sarvo::array_cumsum(&table.rec, exc, read_only(keep))) return st;
     for (int64_t k = 0; k < keep.shape[0]; ++k)
         if (!keep(k)) table.rec(k) = 0;
+    return kOk;
+}
+
+// A label may keep its dense table while the table is at most this many entries longer than
+// the array: the dense tables then cost at most 16 bytes per entry plus 1 MiB.
+constexpr int64_t kDenseTableSlack = 65536;
+
+// A count survives when it is at most 40 % of the n entries, compared in double precision.
+inline bool share_allowed(int64_t count, int64_t n) {
+    return static_cast<double>(count) <= kLargestShare * static_cast<double>(n);
+}
+
+/* Renumbering over a dense table indexed by the label: the bin count of the array routines,
+   the surviving labels, their running count. */
+int32_t renumber_dense(const Array<uint32_t, 1> &labels, uint32_t largest, uint32_t min_labels, ExcSlot exc) {
+    const int64_t n = labels.shape[0];
+    Owned<Array<int64_t, 1>> counts;
+    if (int32_t st = sarvo::np_bincount_upto(&counts.rec, exc, read_only(labels), largest, min_labels)) return st;
+    const int64_t bins = counts.rec.shape[0];
+    Owned<Array<uint32_t, 1>> keep;
+    if (int32_t st = sarvo::create_array(&keep.rec, {bins}, Fill::Uninitialised, exc, false)) return st;
+    for (int64_t k = 0; k < bins; ++k) {
+        const int64_t c = counts.rec(k);
+        keep.rec(k) = c > 0 && share_allowed(c, n);
+    }
+    keep.rec(0) = 0;  // background is never a label
+    Owned<Array<uint32_t, 1>> table;
+    if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
+    // The bin count has an entry for every label that occurs, so table[l] always exists, and
+    // table[0] = 0 keeps the background.
+    relabel(labels.data, n, table.rec.data);
+    return kOk;
+}
+
+/* The same numbers from a sorted copy, in memory proportional to the entries: the runs of the
+   copy are the labels that occur, in the old order, with their counts; a label's new number is
+   the count of surviving labels up to it. Entries then find their label by binary search. */
+int32_t renumber_sorted(uint32_t *labels, int64_t n, ExcSlot exc) {
+    Owned<Array<uint32_t, 1>> distinct, renamed;
+    if (int32_t st = sarvo::create_array(&distinct.rec, {n}, Fill::Uninitialised, exc, false)) return st;
+    if (int32_t st = sarvo::create_array(&renamed.rec, {n}, Fill::Uninitialised, exc, false)) return st;
+    uint32_t *const d = distinct.rec.data, *const r = renamed.rec.data;
+    std::memcpy(d, labels, static_cast<size_t>(n) * sizeof(uint32_t));
+    std::sort(d, d + n);
+    int64_t runs = 0;
+    uint32_t survivors = 0;
+    for (int64_t j = 0; j < n;) {
+        const uint32_t label = d[j];
+        int64_t end = j + 1;
+        while (end < n && d[end] == label) ++end;
+        const bool kept = label != 0 && share_allowed(end - j, n);
+        survivors += kept;
+        d[runs] = label;
+        r[runs] = kept ? survivors : 0;
+        ++runs;
+        j = end;
+    }
+    for (int64_t j = 0; j < n; ++j) {
+        if (labels[j] == 0) continue;
+        labels[j] = r[std::lower_bound(d, d + runs, labels[j]) - d];
+    }
     return kOk;
 }
 
@@ -149,7 +175,8 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
     const int64_t pixels = masks.shape[0] * masks.shape[1];
     uint32_t *const labels = masks.data;
     // Label l needs the flag remove[l - 1]: a label beyond remove is refused before any write.
-    if (largest_label(labels, pixels) > n) return sarvo::raise(exc, records::label_beyond_remove);
+    const Array<const uint32_t, 1> flat{masks.meminfo, masks.parent, pixels, 4, labels, {pixels}, {4}};
+    if (sarvo::largest_element(flat) > n) return sarvo::raise(exc, records::label_beyond_remove);
 
     // Indexed by the label itself, with a leading 0 for the background, so that the pass below
     // needs no test: keep[l] = not remove[l - 1], and table[l] = the new label of l.
@@ -166,26 +193,13 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
 
 int32_t renumbering(NoResult *result, ExcSlot exc, const Array<uint32_t, 1> &labels, uint32_t min_labels) {
     const int64_t n = labels.shape[0];
-    Owned<Array<int64_t, 1>> counts;
-    if (int32_t st = count_labels(counts, exc, labels.data, n, min_labels)) return st;
-    const int64_t bins = counts.rec.shape[0];
-
-    // The limit is compared in double precision: a count of exactly 0.4 * N survives.
-    const double limit = kLargestShare * static_cast<double>(n);
-    Owned<Array<uint32_t, 1>> keep;
-    if (int32_t st = sarvo::create_array(&keep.rec, {bins}, Fill::Uninitialised, exc, false)) return st;
-    for (int64_t k = 0; k < bins; ++k) {
-        const int64_t c = counts.rec(k);
-        keep.rec(k) = c > 0 && static_cast<double>(c) <= limit;
-    }
-    if (bins > 0) keep.rec(0) = 0;  // background is never a label
-    Owned<Array<uint32_t, 1>> table;
-    if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
-
-    // The bin count has an entry for every label that occurs, so table[l] always exists, and
-    // table[0] = 0 keeps the background.
-    relabel(labels.data, n, table.rec.data);
-    return kOk;
+    if (n == 0) return kOk;
+    const uint32_t largest = sarvo::largest_element(read_only(labels));
+    // Labels past the largest never occur and min_labels only lengthens the table with labels
+    // that are dropped, so a table much longer than the array is worth sorting instead.
+    const int64_t bins = std::max<int64_t>(int64_t{largest} + 1, min_labels);
+    if (bins > n + kDenseTableSlack) return renumber_sorted(labels.data, n, exc);
+    return renumber_dense(labels, largest, min_labels, exc);
 }
 
 }  // namespace pelmarinex::deviverozo_new::sarvo_functions
