@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the module (tests/fuzz/fuzz_sarvo.py, atheris) for a time budget.
 #
-#   tools/fuzz.sh [SECONDS]            fuzz; new inputs go to build/fuzz/corpus, findings to build/fuzz/findings
-#   tools/fuzz.sh --replay DIR...      run saved inputs once each (a finding's regression check)
+#   tools/fuzz.sh [SECONDS]            fuzz, then replay every input kept under the sanitizers
+#   tools/fuzz.sh --replay DIR...      run saved inputs once each under the sanitizers
 #   tools/fuzz.sh --coverage           replay the corpus on the coverage build and report kernel line coverage
 #
-# The fuzzing build is the project's sanitizer build (GCC, AddressSanitizer and
-# UndefinedBehaviorSanitizer); the interpreter is not instrumented, so the sanitizer runtimes are
-# preloaded for it. The search is guided by the coverage of the harness and of the argument
-# builders (atheris instruments their bytecode): clang's native edge counters are not available,
-# because clang refuses the entry table's constant-expression function-address casts.
+# Two stages. The search runs on the plain test build (SARVO_TEST_BUILD, default build/tests),
+# guided by the coverage of the harness and of the argument builders, whose bytecode atheris
+# instruments; a preloaded AddressSanitizer would take over the coverage hooks and blind it, and
+# clang's native edge counters are not available (clang refuses the entry table's
+# constant-expression function-address casts). Then every input the search kept, and every
+# finding, runs once on the sanitizer build (GCC, AddressSanitizer and UndefinedBehaviorSanitizer;
+# the interpreter is not instrumented, so their runtimes are preloaded for it). New inputs go to
+# build/fuzz/corpus, crashing ones to build/fuzz/findings.
 # FUZZ_PYTHON names an interpreter with atheris, hypothesis, numpy and scipy (NumPy 1.26 here).
 # Not part of CI: a run is as long as its budget.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${FUZZ_PYTHON:-python3}
 build=${SARVO_FUZZ_BUILD:-$root/build/fuzz}
+plain_build=${SARVO_TEST_BUILD:-$root/build/tests}
 coverage_build=${SARVO_COVERAGE_BUILD:-$root/build/coverage}
 harness=$root/tests/fuzz/fuzz_sarvo.py
 pydir=$(dirname "$(command -v "$python")")
@@ -54,11 +58,11 @@ case "${1:-}" in
     ;;
 *)
     seconds=${1:-600}
-    configure_and_build "$build" -DSARVO_SANITIZE=ON -DSARVO_TEST_HOOKS=ON
+    configure_and_build "$plain_build" -DSARVO_BUILD_TESTS=ON -DSARVO_TEST_HOOKS=ON
     mkdir -p "$build/corpus" "$build/findings"
-    fuzz_env
-    cd "$build"
-    "$python" "$harness" "$build/corpus" -max_total_time="$seconds" -max_len=8192 -len_control=0 \
-        -timeout=120 -rss_limit_mb=6144 -artifact_prefix="$build/findings/" -print_final_stats=1
+    (cd "$build" && PYTHONPATH=$plain_build "$python" "$harness" "$build/corpus" -max_total_time="$seconds" \
+        -max_len=8192 -len_control=0 -timeout=120 -rss_limit_mb=6144 -artifact_prefix="$build/findings/" \
+        -print_final_stats=1) || echo "the search stopped on a finding: see $build/findings"
+    "$0" --replay "$build/corpus" "$build/findings"
     ;;
 esac

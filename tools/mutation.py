@@ -24,6 +24,7 @@ import os
 import random
 import re
 import signal
+import fcntl
 import subprocess
 import sys
 import tarfile
@@ -303,6 +304,11 @@ def main() -> int:
 
     work = Path(args.workdir)
     work.mkdir(parents=True, exist_ok=True)
+    lock = open(work / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)  # one run per scratch tree
+    except BlockingIOError:
+        sys.exit(f"another run is using {work}")
     commit = sync_tree(work)
     rc, out = build(work, args.python, 3600, jobs=2)
     if rc:
