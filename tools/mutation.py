@@ -185,6 +185,13 @@ def mutants_of(path: str, text: str) -> list[Mutant]:
     return found
 
 
+def same_double(m: Mutant) -> bool:
+    """A decimal literal whose last digit changed may still round to the same double."""
+    if m.kind != "constant" or not FLOAT_LITERAL.fullmatch(m.original):
+        return False
+    return float(m.original) == float(m.replacement)
+
+
 def apply(text: str, mutant: Mutant) -> str:
     lines = text.split("\n")
     line = lines[mutant.line - 1]
@@ -260,6 +267,22 @@ def run_tests(work: Path, path: str, python: str, timeout: int) -> tuple[bool, s
     return False, ""
 
 
+def try_mutant(work: Path, m: Mutant, args) -> tuple[str, str]:
+    if same_double(m):
+        return "equivalent", "the changed literal rounds to the same double"
+    source = work / "src" / m.path
+    original = source.read_text()
+    try:
+        source.write_text(apply(original, m))
+        rc, out = build(work, args.python, args.timeout)
+        if rc:
+            return "stillborn", out.strip().splitlines()[-1] if out.strip() else ""
+        killed, detail = run_tests(work, m.path, args.python, args.timeout)
+        return ("killed" if killed else "survived"), detail
+    finally:
+        source.write_text(original)
+
+
 def load_equivalents() -> dict[str, str]:
     eq = {}
     if EQUIVALENT_LIST.exists():
@@ -268,6 +291,35 @@ def load_equivalents() -> dict[str, str]:
                 ident, _, reason = line.partition("  # ")
                 eq[ident.strip()] = reason.strip()
     return eq
+
+
+def summarize(results: list[dict], files: list[str], heading: str) -> None:
+    print(f"\n{heading}")
+    for f in files + ["total"]:
+        rows = [r for r in results if f == "total" or r["mutant"].startswith(f + ":")]
+        if not rows:
+            continue
+        n = {s: sum(r["status"] == s for r in rows) for s in ("killed", "survived", "stillborn", "equivalent")}
+        counted = n["killed"] + n["survived"]
+        score = f"{100.0 * n['killed'] / counted:5.1f}%" if counted else "  n/a"
+        print(f"{score}  killed {n['killed']:3d}  survived {n['survived']:3d}  equivalent {n['equivalent']:3d}"
+              f"  stillborn {n['stillborn']:3d}  {f}")
+    for status in ("survived", "equivalent"):
+        rows = [r for r in results if r["status"] == status]
+        if rows:
+            print(f"\n{status}:\n  " + "\n  ".join(
+                r["mutant"] + (f"  # {r['detail']}" if status == "equivalent" else "") for r in rows))
+
+
+def rescore(report: Path) -> None:
+    """Re-reads a finished run's results with the current list of equivalent mutants."""
+    equivalents = load_equivalents()
+    results = [json.loads(line) for line in report.read_text().splitlines() if line.strip()]
+    for r in results:
+        if r["status"] == "survived" and r["mutant"] in equivalents:
+            r["status"], r["detail"] = "equivalent", equivalents[r["mutant"]]
+    files = sorted({r["mutant"].split(":")[0] for r in results})
+    summarize(results, files, f"{report}: commit {results[0]['commit'] if results else '?'}")
 
 
 def stop_cleanly(signum, frame):
@@ -286,6 +338,7 @@ def main() -> int:
     ap.add_argument("--python", default=sys.executable)
     ap.add_argument("--list", action="store_true", help="only count the mutants per file")
     ap.add_argument("--report", help="JSON lines file of results (default WORKDIR/<dir>.jsonl)")
+    ap.add_argument("--rescore", action="store_true", help="only summarise the report with the current equivalents")
     args = ap.parse_args()
 
     target = args.target.rstrip("/")
@@ -297,6 +350,9 @@ def main() -> int:
         for f in files:
             print(f"{sum(m.path == f for m in pool):5d}  {f}")
         print(f"{len(pool):5d}  total")
+        return 0
+    if args.rescore:
+        rescore(Path(args.report or Path(args.workdir) / (target.replace("/", "_") + ".jsonl")))
         return 0
     rng = random.Random(args.seed)
     sample = rng.sample(pool, min(args.sample, len(pool)))
@@ -328,21 +384,10 @@ def main() -> int:
             if time.monotonic() - start > args.budget:
                 print(f"budget spent after {i} mutants", flush=True)
                 break
-            source = work / "src" / m.path
-            original = source.read_text()
             t0 = time.monotonic()
-            try:
-                source.write_text(apply(original, m))
-                rc, out = build(work, args.python, args.timeout)
-                if rc:
-                    status, detail = "stillborn", out.strip().splitlines()[-1:] if out.strip() else ""
-                else:
-                    killed, detail = run_tests(work, m.path, args.python, args.timeout)
-                    status = "killed" if killed else "survived"
-            finally:
-                source.write_text(original)
+            status, detail = try_mutant(work, m, args)
             if status == "survived" and m.ident in equivalents:
-                status = "equivalent"
+                status, detail = "equivalent", equivalents[m.ident]
             entry = {"mutant": m.ident, "kind": m.kind, "status": status,
                      "seconds": round(time.monotonic() - t0, 1), "commit": commit,
                      "detail": str(detail)[:300]}
@@ -352,19 +397,7 @@ def main() -> int:
             print(f"[{i + 1}/{len(sample)}] {status:10s} {entry['seconds']:6.1f}s  {m.ident}", flush=True)
     build(work, args.python, 1800)  # leave the scratch build matching the tree
 
-    print(f"\ncommit {commit}  seed {args.seed}  pool {len(pool)}  sampled {len(results)}")
-    for f in files + ["total"]:
-        rows = [r for r in results if f == "total" or r["mutant"].startswith(f + ":")]
-        if not rows:
-            continue
-        n = {s: sum(r["status"] == s for r in rows) for s in ("killed", "survived", "stillborn", "equivalent")}
-        counted = n["killed"] + n["survived"]
-        score = f"{100.0 * n['killed'] / counted:5.1f}%" if counted else "  n/a"
-        print(f"{score}  killed {n['killed']:3d}  survived {n['survived']:3d}  equivalent {n['equivalent']:3d}"
-              f"  stillborn {n['stillborn']:3d}  {f}")
-    survivors = [r["mutant"] for r in results if r["status"] == "survived"]
-    if survivors:
-        print("\nsurvivors:\n  " + "\n  ".join(survivors))
+    summarize(results, files, f"commit {commit}  seed {args.seed}  pool {len(pool)}  sampled {len(results)}")
     return 0
 
 

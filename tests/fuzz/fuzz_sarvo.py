@@ -49,6 +49,7 @@ Environment = type(next(r for r in gc.get_referents(sf.bfs.__self__) if type(r).
 ODD_OBJECTS = st.sampled_from([None, "0", 1.5, [], (), {}, b"\0" * 8, object(), -1.0])
 
 
+@atheris.instrument_func
 def fuzz_meminfo(draw):
     n = draw(st.integers(0, 300))
     out = sf._approximate_diffusion(np.arange(n, dtype=np.int32), np.zeros(1, np.int32), draw(st.integers(0, 40)))
@@ -72,6 +73,7 @@ def fuzz_meminfo(draw):
     assert MemInfo(0).__class__ is MemInfo  # a null record is refused by its readers, not made
 
 
+@atheris.instrument_func
 def fuzz_dynfunc(draw):
     arg = draw(st.one_of(ODD_OBJECTS, st.dictionaries(st.text(max_size=3), st.integers(), max_size=3)))
     try:
@@ -91,6 +93,7 @@ def fuzz_dynfunc(draw):
         raise AssertionError(f"{fn.__name__} took {nargs} arguments")
 
 
+@atheris.instrument_func
 def fuzz_list(draw):
     size = draw(st.integers(1, 12))
     lst = CList(LIB, size, draw(st.integers(0, 40)))
@@ -133,6 +136,7 @@ def fuzz_list(draw):
         lst.close()
 
 
+@atheris.instrument_func
 def fuzz_records_and_keys(draw):
     size = draw(st.integers(0, 1 << 16))
     align = draw(st.sampled_from([1, 2, 8, 24, 32, 64, 4096]))
