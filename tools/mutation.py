@@ -167,8 +167,9 @@ def mutants_of(path: str, text: str) -> list[Mutant]:
             last = max(i for i, ch in enumerate(mantissa) if ch.isdigit())
             bumped = digits[:last] + str((int(digits[last]) + 1) % 10) + digits[last + 1:]
             found.append(Mutant(path, number, m.start(1), "constant", digits, bumped))
+        floats = [range(f.start(), f.end()) for f in FLOAT_LITERAL.finditer(code)]
         for m in INT_LITERAL.finditer(code):
-            if FLOAT_LITERAL.search(code[max(0, m.start() - 1):m.end() + 1]):
+            if any(m.start() in span for span in floats):  # the exponent of a decimal literal
                 continue
             literal = m.group(1)
             value = int(literal, 16) if literal.lower().startswith("0x") else int(literal, 10)
