@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "core/runtime/_srt_python.h"
@@ -188,5 +189,61 @@ INSTANTIATE_TEST_SUITE_P(Examples, NoCopyReshape,
                                            ReshapeCase{{2, 3}, {24, 8}, {7}, 0, {}},
                                            ReshapeCase{{}, {}, {1}, 1, {8}},
                                            ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}}));
+
+// Independent oracle: walk both arrays in the same flat order (C or Fortran) and demand equal
+// byte offsets. A view exists exactly when the strides read off the first step along each new
+// axis reproduce every offset.
+npy_intp offset_at(npy_intp flat, const std::vector<npy_intp> &dims, const std::vector<npy_intp> &strides, bool f) {
+    npy_intp off = 0;
+    for (size_t n = 0; n < dims.size(); ++n) {
+        size_t k = f ? n : dims.size() - 1 - n;
+        off += (flat % dims[k]) * strides[k];
+        flat /= dims[k];
+    }
+    return off;
+}
+
+TEST(NoCopyReshapeOracle, AgreesWithOffsetsForRandomViews) {
+    std::mt19937 gen(18);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); };
+    for (int round = 0; round < 3000; ++round) {
+        bool f = pick(0, 1);
+        std::vector<npy_intp> dims(pick(0, 4)), strides(dims.size());
+        npy_intp total = 1;
+        for (auto &d : dims) total *= d = pick(1, 4);
+        npy_intp step = 8 * pick(1, 2);  // sometimes every other element
+        for (size_t n = 0; n < dims.size(); ++n) {
+            size_t k = (f == (pick(0, 4) != 0)) ? n : dims.size() - 1 - n;  // mostly the asked order
+            strides[k] = step;
+            step *= dims[k] + (pick(0, 5) == 0);  // sometimes a gap after an axis
+        }
+        std::vector<npy_intp> newdims;
+        for (npy_intp rest = total; rest > 1 || (newdims.size() < 2 && pick(0, 1));) {
+            npy_intp d = 1;
+            for (npy_intp c = pick(1, 4); c >= 1; --c)
+                if (rest % c == 0) { d = c; break; }
+            newdims.push_back(d);
+            rest /= d;
+        }
+        std::vector<npy_intp> got(newdims.size(), -1), want(newdims.size(), 0);
+        int ok = sarvo_attempt_nocopy_reshape(dims.size(), dims.data(), strides.data(), newdims.size(), newdims.data(),
+                                              got.data(), 8, f);
+        bool possible = true;
+        for (size_t k = 0, unit = 1; k < newdims.size(); ++k) {
+            size_t a = f ? k : newdims.size() - 1 - k;
+            if (newdims[a] > 1) want[a] = offset_at(unit, dims, strides, f) - offset_at(0, dims, strides, f);
+            unit *= newdims[a];
+        }
+        for (npy_intp i = 0; i < total && possible; ++i) {
+            std::vector<npy_intp> used = got;
+            for (size_t a = 0; a < newdims.size(); ++a) used[a] = newdims[a] > 1 ? want[a] : 0;
+            possible = offset_at(i, newdims, used, f) == offset_at(i, dims, strides, f);
+        }
+        ASSERT_EQ(ok, possible) << "round " << round;
+        if (ok)
+            for (npy_intp i = 0; i < total; ++i)
+                ASSERT_EQ(offset_at(i, newdims, got, f), offset_at(i, dims, strides, f)) << "round " << round;
+    }
+}
 
 }  // namespace

@@ -4,25 +4,59 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "core/runtime/srt.h"
 
 namespace {
 
-// An allocator that delegates to the C library, can refuse, and remembers what the payload of
-// the block being freed looked like (so the 0xDE fill is observed right before the free).
+// An allocator that delegates to the C library, can refuse, counts its calls, remembers the
+// last block it freed and what the payload of a watched block looked like (so the 0xDE fill is
+// observed right before the free).
 struct TestAllocator {
     static inline bool refuse = false;
+    static inline int mallocs = 0, frees = 0;
+    static inline void *last_freed = nullptr;
     static inline std::vector<unsigned char> last_freed_payload;
     static inline const unsigned char *watch = nullptr;  // payload to snapshot on free
     static inline size_t watch_size = 0;
     static inline void *watch_block = nullptr;
 
-    static void *malloc(size_t n) { return refuse ? nullptr : std::malloc(n); }
+    static void *malloc(size_t n) { return ++mallocs, refuse ? nullptr : std::malloc(n); }
     static void *realloc(void *p, size_t n) { return refuse ? nullptr : std::realloc(p, n); }
     static void free(void *p) {
+        ++frees;
+        last_freed = p;
         if (p && p == watch_block) last_freed_payload.assign(watch, watch + watch_size);
+        std::free(p);
+    }
+    static void reset() {
+        refuse = false;
+        mallocs = frees = 0;
+        last_freed = watch_block = nullptr;
+        last_freed_payload.clear();
+    }
+};
+
+// An external allocator that tags every block it hands out, counts its calls and checks that
+// only its own blocks, with its own opaque pointer, come back to it.
+struct TaggingAllocator {
+    SRT_ExternalAllocator table{malloc, nullptr, free, this};
+    std::set<void *> blocks;
+    int mallocs = 0, frees = 0, foreign = 0;
+
+    static TaggingAllocator &self(void *opaque) { return *static_cast<TaggingAllocator *>(opaque); }
+    static void *malloc(size_t n, void *opaque) {
+        void *p = std::malloc(n);
+        ++self(opaque).mallocs;
+        self(opaque).blocks.insert(p);
+        return p;
+    }
+    static void free(void *p, void *opaque) {
+        ++self(opaque).frees;
+        self(opaque).foreign += self(opaque).blocks.erase(p) == 0;
         std::free(p);
     }
 };
@@ -33,8 +67,7 @@ class MemoryRecords : public ::testing::Test {
         SRT_MemSys_init();
         SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, TestAllocator::free);
         SRT_MemSys_enable_stats();
-        TestAllocator::refuse = false;
-        TestAllocator::watch_block = nullptr;
+        TestAllocator::reset();
     }
     void TearDown() override {
         SRT_MemSys_disable_stats();
@@ -79,6 +112,59 @@ TEST_F(MemoryRecords, InlineRecordIsOneBlockAndBalancesItsCounters) {
     Counts after = counts();
     EXPECT_EQ(after.free - before.free, 1u);
     EXPECT_EQ(after.mi_free - before.mi_free, 1u);
+    EXPECT_EQ(TestAllocator::mallocs, 1);
+    EXPECT_EQ(TestAllocator::frees, 1);
+    EXPECT_EQ(TestAllocator::last_freed, mi);
+}
+
+TEST_F(MemoryRecords, DestroyEndsTheRecordWithoutItsDestructorAndCallDtorIgnoresTheCount) {
+    static int calls = 0;
+    calls = 0;
+    SRT_dtor_function counting = [](void *, size_t, void *) { ++calls; };
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_dtor(4, counting);
+    SRT_MemInfo_acquire(mi);
+    Counts before = counts();
+    SRT_MemInfo_destroy(mi);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(TestAllocator::last_freed, mi);
+    EXPECT_EQ(counts().free - before.free, 1u);
+    EXPECT_EQ(counts().mi_free - before.mi_free, 1u);
+    mi = SRT_MemInfo_alloc_dtor(4, counting);
+    SRT_MemInfo_acquire(mi);
+    SRT_MemInfo_call_dtor(mi);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(TestAllocator::last_freed, mi);
+    EXPECT_EQ(counts().mi_free - before.mi_free, 2u);
+}
+
+TEST_F(MemoryRecords, InitResetsCountersAllocatorAndShutdown) {
+    SRT_MemInfo *live = SRT_MemInfo_alloc(8);
+    SRT_MemSys_shutdown();
+    SRT_MemSys_init();
+    EXPECT_EQ(SRT_MemSys_stats_enabled(), 0u);
+    SRT_MemSys_enable_stats();
+    Counts zero = counts();
+    EXPECT_EQ(zero.alloc + zero.free + zero.mi_alloc + zero.mi_free, 0u);
+    static int calls = 0;
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_dtor(4, [](void *, size_t, void *) { ++calls; });
+    SRT_MemInfo_release(mi);
+    EXPECT_EQ(calls, 1);                   // no longer shutting
+    EXPECT_EQ(TestAllocator::mallocs, 1);  // the process allocator is the C library's again
+    SRT_MemInfo_release(live);
+}
+
+TEST_F(MemoryRecords, DumpWritesAddressAndCount) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc(8);
+    SRT_MemInfo_acquire(mi);
+    char text[128] = {};
+    FILE *out = fmemopen(text, sizeof text, "w");
+    SRT_MemInfo_dump(mi, out);
+    std::fclose(out);
+    std::ostringstream expected;
+    expected << "MemInfo 0x" << std::hex << reinterpret_cast<uintptr_t>(mi) << " refcount 2\n";
+    EXPECT_EQ(std::string(text), expected.str());
+    SRT_MemInfo_release(mi);
+    SRT_MemInfo_release(mi);
 }
 
 TEST_F(MemoryRecords, FailedAllocationCountsTheAttemptOnly) {
@@ -177,17 +263,30 @@ TEST_F(MemoryRecords, AlignOneSitsRightBehindTheHeader) {
     SRT_MemInfo_release(mi);
 }
 
-TEST_F(MemoryRecords, SafeRecordsFillOnCreationAndOnDeath) {
-    SRT_MemInfo *mi = SRT_MemInfo_alloc_safe_aligned(40, 32);
+class SafeRecords : public MemoryRecords, public ::testing::WithParamInterface<SRT_MemInfo *(*)(size_t)> {};
+
+TEST_P(SafeRecords, FillOnCreationAndOnDeath) {
+    SRT_MemInfo *mi = GetParam()(40);
     const auto *payload = static_cast<const unsigned char *>(mi->data);
     for (size_t i = 0; i < 40; ++i) ASSERT_EQ(payload[i], 0xCB);
-    EXPECT_EQ(reinterpret_cast<size_t>(SRT_MemInfo_parent(mi)), 40u);
     TestAllocator::watch_block = mi;
     TestAllocator::watch = payload;
     TestAllocator::watch_size = 40;
     SRT_MemInfo_release(mi);
     ASSERT_EQ(TestAllocator::last_freed_payload.size(), 40u);
     for (unsigned char b : TestAllocator::last_freed_payload) EXPECT_EQ(b, 0xDE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Creators, SafeRecords,
+    ::testing::Values(+[](size_t n) { return SRT_MemInfo_alloc_safe(n); },
+                      +[](size_t n) { return SRT_MemInfo_alloc_dtor_safe(n, [](void *, size_t, void *) {}); },
+                      +[](size_t n) { return SRT_MemInfo_alloc_safe_aligned(n, 32); }));
+
+TEST_F(MemoryRecords, SafeAlignedRecordKeepsItsSizeAsParent) {
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_safe_aligned(40, 32);
+    EXPECT_EQ(reinterpret_cast<size_t>(SRT_MemInfo_parent(mi)), 40u);
+    SRT_MemInfo_release(mi);
 }
 
 TEST_F(MemoryRecords, SafeRecordOfSizeZeroIsValid) {
@@ -232,15 +331,32 @@ TEST_F(MemoryRecords, ManagedMemoryCallsItsDestructorWithTheData) {
     EXPECT_EQ(seen, &payload);
 }
 
-TEST_F(MemoryRecords, ExternalAllocatorMakesAndFreesTheBlock) {
-    SRT_ExternalAllocator *ext = _srt_get_sample_external_allocator();
-    SRT_MemInfo *mi = SRT_MemInfo_alloc_external(16, ext);
-    ASSERT_NE(mi, nullptr);
-    EXPECT_EQ(SRT_MemInfo_external_allocator(mi), ext);
-    SRT_MemInfo_release(mi);
-    SRT_MemInfo *safe = SRT_MemInfo_alloc_safe_aligned_external(16, 32, ext);
+TEST_F(MemoryRecords, ExternalAllocatorMakesAndFreesItsRecordsAlone) {
+    TaggingAllocator ext;
+    Counts before = counts();
+    SRT_MemInfo *mi = SRT_MemInfo_alloc_external(16, &ext.table);
+    SRT_MemInfo *safe = SRT_MemInfo_alloc_safe_aligned_external(16, 32, &ext.table);
+    EXPECT_EQ(SRT_MemInfo_external_allocator(mi), &ext.table);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(safe->data) % 32, 0u);
+    EXPECT_EQ(ext.blocks, (std::set<void *>{mi, safe}));
+    SRT_MemInfo_release(mi);
     SRT_MemInfo_release(safe);
+    EXPECT_EQ(ext.mallocs, 2);
+    EXPECT_EQ(ext.frees, 2);
+    EXPECT_EQ(ext.foreign, 0);
+    EXPECT_TRUE(ext.blocks.empty());
+    EXPECT_EQ(TestAllocator::mallocs + TestAllocator::frees, 0);  // the process allocator saw nothing
+    EXPECT_EQ(counts().alloc - before.alloc, 2u);
+    EXPECT_EQ(counts().free - before.free, 2u);
+}
+
+TEST_F(MemoryRecords, SampleExternalAllocatorServesOnlyItsOwnOpaquePointer) {
+    SRT_ExternalAllocator *ext = _srt_get_sample_external_allocator();
+    void *p = ext->malloc(16, ext->opaque_data);
+    p = ext->realloc(p, 32, ext->opaque_data);
+    ext->free(p, ext->opaque_data);
+    EXPECT_EQ(TestAllocator::mallocs, 1);
+    EXPECT_EQ(TestAllocator::last_freed, p);
     int other = 0;
     EXPECT_EQ(sample_external_malloc(16, &other), nullptr);
     EXPECT_EQ(sample_external_realloc(nullptr, 16, &other), nullptr);
@@ -281,13 +397,21 @@ TEST_F(MemoryRecords, AtomicHelpersReturnNewValuesAndReportCas) {
     EXPECT_EQ(slot, &b);
 }
 
-TEST_F(MemoryRecords, ReinstallingTheSameAllocatorNeverAborts) {
-    SRT_MemInfo *mi = SRT_MemInfo_alloc(8);  // one outstanding block
-    SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, TestAllocator::free);
-    SRT_MemInfo_release(mi);
-}
-
 using MemoryRecordsDeathTest = MemoryRecords;
+
+// Run in a child process, so that an abort fails this test instead of ending the test binary.
+TEST_F(MemoryRecordsDeathTest, ReinstallingTheSameAllocatorOrSwappingWithoutStatisticsNeverAborts) {
+    EXPECT_EXIT(
+        {
+            SRT_MemInfo_alloc(8);  // one outstanding block
+            SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, TestAllocator::free);
+            SRT_MemSys_disable_stats();
+            SRT_MemSys_set_allocator(std::malloc, std::realloc, std::free);
+            std::fprintf(stderr, "survived");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "survived");
+}
 
 TEST_F(MemoryRecordsDeathTest, ChangingTheAllocatorUnderLiveBlocksAborts) {
     EXPECT_DEATH(

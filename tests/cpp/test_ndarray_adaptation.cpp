@@ -58,6 +58,54 @@ TEST(Adaptation, RecordHoldsOneReferenceUntilItDies) {
     Py_DECREF(array);
 }
 
+// The buffer route and the reference-free array route describe an array exactly as the
+// array route does; only the array route and the buffer route take a reference.
+TEST(Adaptation, EveryRouteGivesTheSameRecord) {
+    Gil gil;
+    PyObject *array = eval("np.arange(60, dtype=np.int16).reshape(3, 4, 5)[::-1, 1:, ::2]");
+    Py_ssize_t before = Py_REFCNT(array);
+    Record3 want{}, plain{}, buffered{};
+    ASSERT_EQ(SRT_adapt_ndarray_from_python(array, want.head), 0);
+    ASSERT_EQ(sarvo_adapt_ndarray(array, plain.head), 0);
+    EXPECT_EQ(sarvo_adapt_ndarray(Py_None, plain.head), -1);
+    Py_buffer buf;
+    ASSERT_EQ(sarvo_get_buffer(array, &buf), 0);
+    SRT_adapt_buffer_from_python(&buf, buffered.head);
+    EXPECT_EQ(Py_REFCNT(array), before + 3);  // two records and the buffer
+    for (Record3 *r : {&plain, &buffered}) {
+        EXPECT_EQ(r->head->data, want.head->data);
+        EXPECT_EQ(r->head->nitems, 3 * 3 * 3);
+        EXPECT_EQ(r->head->itemsize, 2);
+        EXPECT_EQ(r->head->parent, array);
+        EXPECT_EQ(std::memcmp(r->head->shape_and_strides, want.head->shape_and_strides, 6 * sizeof(int64_t)), 0);
+    }
+    EXPECT_EQ(plain.head->meminfo, nullptr);
+    auto *mi = static_cast<SRT_MemInfo *>(buffered.head->meminfo);
+    EXPECT_EQ(SRT_MemInfo_parent(mi), array);
+    EXPECT_EQ(SRT_MemInfo_data(mi), want.head->data);
+    SRT_decref(mi);
+    SRT_decref(static_cast<SRT_MemInfo *>(want.head->meminfo));
+    sarvo_release_buffer(&buf);
+    EXPECT_EQ(Py_REFCNT(array), before);
+    Py_DECREF(array);
+}
+
+TEST(Adaptation, NewArrayViewsTheGivenMemory) {
+    Gil gil;
+    double data[6] = {0, 1, 2, 3, 4, 5};
+    npy_intp dims[2] = {2, 2}, strides[2] = {24, 8};
+    PyObject *array = sarvo_ndarray_new(2, dims, strides, data, NPY_FLOAT64, 8);
+    ASSERT_NE(array, nullptr);
+    auto *a = reinterpret_cast<PyArrayObject *>(array);
+    EXPECT_EQ(PyArray_DATA(a), data);
+    EXPECT_EQ(PyArray_TYPE(a), NPY_FLOAT64);
+    EXPECT_EQ(PyArray_NDIM(a), 2);
+    EXPECT_EQ(std::memcmp(PyArray_DIMS(a), dims, sizeof dims), 0);
+    EXPECT_EQ(std::memcmp(PyArray_STRIDES(a), strides, sizeof strides), 0);
+    EXPECT_EQ(*static_cast<double *>(PyArray_GETPTR2(a, 1, 1)), 4.0);
+    Py_DECREF(array);
+}
+
 TEST(Adaptation, ZeroDimensionalArrayHasOneItem) {
     Gil gil;
     PyObject *array = eval("np.array(5.0)");

@@ -667,6 +667,22 @@ def alias_written_argument(draw, name, args):
         args[1] = raw.view(np.bool_)
 
 
+def call_and_check(draw, name):
+    """Draws one call of `name`, makes it and checks it; returns how it ended (shared with the
+    coverage-guided fuzzer in tests/fuzz/)."""
+    args, labels = draw_args(draw, name)
+    alias_written_argument(draw, name, args)
+    written = WRITTEN_ARGUMENT.get(name)
+    before = args[written].tobytes() if written is not None and isinstance(args[written], np.ndarray) else None
+    result, error = run(name, args, labels)
+    if error is None:
+        if name in WRITTEN_ARGUMENT:
+            CHECKS[name](args, result, before)
+        else:
+            CHECKS[name](args, result)
+    return type(error).__name__ if error else "result"
+
+
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_any_input_returns_or_raises_cleanly(name):
     outcomes = collections.Counter()
@@ -674,17 +690,7 @@ def test_any_input_returns_or_raises_cleanly(name):
     @SETTINGS
     @given(st.data())
     def check(data):
-        args, labels = draw_args(data.draw, name)
-        alias_written_argument(data.draw, name, args)
-        written = WRITTEN_ARGUMENT.get(name)
-        before = args[written].tobytes() if written is not None and isinstance(args[written], np.ndarray) else None
-        result, error = run(name, args, labels)
-        outcomes[type(error).__name__ if error else "result"] += 1
-        if error is None:
-            if name in WRITTEN_ARGUMENT:
-                CHECKS[name](args, result, before)
-            else:
-                CHECKS[name](args, result)
+        outcomes[call_and_check(data.draw, name)] += 1
 
     # A hang dumps every thread's stack and ends the child well before the parent's timeout.
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)

@@ -50,37 +50,44 @@ class DictKeysHeader(ctypes.Structure):
                 ("value_incref", c_void_p), ("value_decref", c_void_p)]
 
 
-@pytest.fixture(scope="module")
-def lib(module_path):
+P = ctypes.POINTER
+SIGNATURES = {
+    "sarvo_list_new": (ctypes.c_int, [P(c_void_p), c_int64, c_int64]),
+    "sarvo_list_free": (None, [c_void_p]),
+    "sarvo_list_set_method_table": (None, [c_void_p, P(ListMethods)]),
+    "sarvo_list_base_ptr": (c_void_p, [c_void_p]),
+    "sarvo_list_size_address": (c_void_p, [c_void_p]),
+    "sarvo_list_length": (c_int64, [c_void_p]),
+    "sarvo_list_allocated": (c_int64, [c_void_p]),
+    "sarvo_list_is_mutable": (ctypes.c_int, [c_void_p]),
+    "sarvo_list_set_is_mutable": (None, [c_void_p, ctypes.c_int]),
+    "sarvo_list_getitem": (ctypes.c_int, [c_void_p, c_int64, ctypes.c_char_p]),
+    "sarvo_list_setitem": (ctypes.c_int, [c_void_p, c_int64, ctypes.c_char_p]),
+    "sarvo_list_append": (ctypes.c_int, [c_void_p, ctypes.c_char_p]),
+    "sarvo_list_resize": (ctypes.c_int, [c_void_p, c_int64]),
+    "sarvo_list_delitem": (ctypes.c_int, [c_void_p, c_int64]),
+    "sarvo_list_delete_slice": (ctypes.c_int, [c_void_p, c_int64, c_int64, c_int64]),
+    "sarvo_list_iter_sizeof": (ctypes.c_size_t, []),
+    "sarvo_list_iter": (None, [c_void_p, c_void_p]),
+    "sarvo_list_iter_next": (ctypes.c_int, [c_void_p, P(c_void_p)]),
+    "sarvo_dictkeys_new": (ctypes.c_int, [P(c_void_p), c_int64, c_int64, c_int64]),
+    "sarvo_dictkeys_free": (None, [c_void_p]),
+    "build_indices": (None, [c_void_p, c_int64]),
+}
+
+
+def bind_exports(module_path):
+    """The module's exported container functions with their C signatures (shared with the fuzzer)."""
     lib = ctypes.CDLL(module_path)
-    P = ctypes.POINTER
-    signatures = {
-        "sarvo_list_new": (ctypes.c_int, [P(c_void_p), c_int64, c_int64]),
-        "sarvo_list_free": (None, [c_void_p]),
-        "sarvo_list_set_method_table": (None, [c_void_p, P(ListMethods)]),
-        "sarvo_list_base_ptr": (c_void_p, [c_void_p]),
-        "sarvo_list_size_address": (c_void_p, [c_void_p]),
-        "sarvo_list_length": (c_int64, [c_void_p]),
-        "sarvo_list_allocated": (c_int64, [c_void_p]),
-        "sarvo_list_is_mutable": (ctypes.c_int, [c_void_p]),
-        "sarvo_list_set_is_mutable": (None, [c_void_p, ctypes.c_int]),
-        "sarvo_list_getitem": (ctypes.c_int, [c_void_p, c_int64, ctypes.c_char_p]),
-        "sarvo_list_setitem": (ctypes.c_int, [c_void_p, c_int64, ctypes.c_char_p]),
-        "sarvo_list_append": (ctypes.c_int, [c_void_p, ctypes.c_char_p]),
-        "sarvo_list_resize": (ctypes.c_int, [c_void_p, c_int64]),
-        "sarvo_list_delitem": (ctypes.c_int, [c_void_p, c_int64]),
-        "sarvo_list_delete_slice": (ctypes.c_int, [c_void_p, c_int64, c_int64, c_int64]),
-        "sarvo_list_iter_sizeof": (ctypes.c_size_t, []),
-        "sarvo_list_iter": (None, [c_void_p, c_void_p]),
-        "sarvo_list_iter_next": (ctypes.c_int, [c_void_p, P(c_void_p)]),
-        "sarvo_dictkeys_new": (ctypes.c_int, [P(c_void_p), c_int64, c_int64, c_int64]),
-        "sarvo_dictkeys_free": (None, [c_void_p]),
-        "build_indices": (None, [c_void_p, c_int64]),
-    }
-    for name, (restype, argtypes) in signatures.items():
+    for name, (restype, argtypes) in SIGNATURES.items():
         fn = getattr(lib, name)
         fn.restype, fn.argtypes = restype, argtypes
     return lib
+
+
+@pytest.fixture(scope="module")
+def lib(module_path):
+    return bind_exports(module_path)
 
 
 # ---- exported surface

@@ -3,6 +3,7 @@
 #ifndef SARVO_CORE_RUNTIME_ARYSTRUCT_H
 #define SARVO_CORE_RUNTIME_ARYSTRUCT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 typedef struct _object PyObject;
@@ -19,6 +20,14 @@ typedef struct {
     void *data;
     int64_t shape_and_strides[];
 } arystruct_t;
+
+/* Compiled code reads these words by offset. */
+#ifdef __cplusplus
+static_assert(offsetof(arystruct_t, meminfo) == 0 && offsetof(arystruct_t, parent) == 8 &&
+                  offsetof(arystruct_t, nitems) == 16 && offsetof(arystruct_t, itemsize) == 24 &&
+                  offsetof(arystruct_t, data) == 32 && offsetof(arystruct_t, shape_and_strides) == 40,
+              "five 8-byte words, then extents and strides");
+#endif
 
 #ifdef __cplusplus
 }

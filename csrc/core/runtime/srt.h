@@ -53,6 +53,25 @@ typedef struct MemInfo {
 } SRT_MemInfo;
 
 #define SRT_MEMINFO_HEADER_SIZE 48
+
+/* Compiled code addresses these words by offset, so the layout is fixed at compile time. */
+#ifdef __cplusplus
+#define SRT_LAYOUT_CHECK static_assert
+#else
+#define SRT_LAYOUT_CHECK _Static_assert
+#endif
+SRT_LAYOUT_CHECK(sizeof(srt_atomic_size_t) == 8, "the count is one lock-free 64-bit word");
+SRT_LAYOUT_CHECK(sizeof(SRT_MemInfo) == SRT_MEMINFO_HEADER_SIZE, "a record is six 8-byte words");
+SRT_LAYOUT_CHECK(offsetof(SRT_MemInfo, refct) == 0, "refct is word 0");
+SRT_LAYOUT_CHECK(offsetof(SRT_MemInfo, dtor) == 8, "dtor is word 1");
+SRT_LAYOUT_CHECK(offsetof(SRT_MemInfo, dtor_info) == 16, "dtor_info is word 2");
+SRT_LAYOUT_CHECK(offsetof(SRT_MemInfo, data) == 24, "data is word 3");
+SRT_LAYOUT_CHECK(offsetof(SRT_MemInfo, size) == 32, "size is word 4");
+SRT_LAYOUT_CHECK(offsetof(SRT_MemInfo, external_allocator) == 40, "external_allocator is word 5");
+SRT_LAYOUT_CHECK(sizeof(SRT_ExternalAllocator) == 32 && offsetof(SRT_ExternalAllocator, malloc) == 0 &&
+                     offsetof(SRT_ExternalAllocator, realloc) == 8 && offsetof(SRT_ExternalAllocator, free) == 16 &&
+                     offsetof(SRT_ExternalAllocator, opaque_data) == 24,
+                 "an external allocator is malloc, realloc, free, opaque_data");
 #define _DISABLED_STATS_VALUE ((size_t)0x41414141)
 
 typedef struct {
