@@ -49,8 +49,11 @@ bool overlap(const void *a, size_t a_bytes, const void *b, size_t b_bytes) {
    only), the vector walk reads that instead of job.field. Real is float for the instance
    Python reaches (_steps2D) and double for the rounds of _steps2D_all. */
 template <class Real>
-void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_steps, Real decay, bool interpolate) {
-    std::memset(job.disp, 0, sizeof(float) * 2 * job.ly * job.lx);
+void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_steps, Real decay, bool interpolate,
+                  bool unlisted_zero = false) {
+    // unlisted_zero: disp is already 0 wherever no listed pixel lies, and the walk starts every
+    // listed pixel from 0 without reading it, so zeroing disp would change nothing.
+    if (!(unlisted_zero && pairs)) std::memset(job.disp, 0, sizeof(float) * 2 * job.ly * job.lx);
     Real lengths[kStepBlock];
     for (int64_t k0 = 0; k0 < n_steps; k0 += kStepBlock) {
         const int64_t count = std::min(kStepBlock, n_steps - k0);
@@ -177,8 +180,10 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
         if (r > 8) r = 4;
         const Job job{field, into, ly, lx, rows.rec.data, cols.rec.data, count};
         if (paired) {
-            if (count > 0) walk::make_pairs(field, ly, lx, spare);  // before step_routine zeroes into
-            step_routine<double>(job, spare, true, r, decay, interpolate);
+            // Copied before into is rewritten. After the first round into holds 0 wherever no
+            // pixel moves, and the moving set never changes.
+            if (count > 0) walk::make_pairs(field, ly, lx, spare);
+            step_routine<double>(job, spare, true, r, decay, interpolate, field == into);
             field = into;
         } else {
             step_routine<double>(job, nullptr, true, r, decay, interpolate);
