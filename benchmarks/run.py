@@ -129,45 +129,66 @@ def bench_flow_error(scalar, side, approx_frac, repeat, numpy_repeat):
                targets={"scalar": 2.5, "numpy": 30}, note=f"diffusion branch; bits equal to scalar: {check}")
 
 
-# ---------------------------------------------------------------------------------------------
-# Flow following
-
-def bench_steps2d_all(scalar, side, n_steps, repeat, numpy_repeat):
-    flow = synthetic.smooth_flow(side)
-    check = bits_equal(sf._steps2D_all(flow.copy(), n_steps, True), scalar.steps2D_all(flow.copy(), n_steps, True))
-    fresh = lambda: flow.copy()  # noqa: E731  (the kernels overwrite their input)
-    times = race({"ours": (fresh, lambda f: sf._steps2D_all(f, n_steps, True)),
-                  "scalar": (fresh, lambda f: scalar.steps2D_all(f, n_steps, True))}, repeat)
-    times.update(race({"numpy": (fresh, lambda f: ref_flow.steps2d_all(f, n_steps, True))}, numpy_repeat))
-    return row(f"_steps2D_all n_steps={n_steps}", f"{side}^2", times, targets={"scalar": 1.5, "numpy": 20},
+def bench_approximate_diffusion(scalar, repeat):
+    rng = np.random.default_rng(0)
+    dy, dx = (rng.integers(-40, 41, 1 << 20).astype(np.int32) for _ in range(2))
+    check = bits_equal(sf._approximate_diffusion(dy, dx, 60), scalar.approximate_diffusion(dy, dx, 60))
+    times = race({"ours": same(lambda: sf._approximate_diffusion(dy, dx, 60)),
+                  "scalar": same(lambda: scalar.approximate_diffusion(dy, dx, 60))}, repeat)
+    return row("_approximate_diffusion niter=60", "2^20 offsets", times, targets={"scalar": 1.5},
                note=f"bits equal to scalar: {check}")
 
 
-def bench_steps2d(scalar, side, n_steps, repeat, numpy_repeat):
+# ---------------------------------------------------------------------------------------------
+# Flow following
+
+def bench_steps2d_all(scalar, side, n_steps, interpolate, repeat, numpy_repeat):
+    flow = synthetic.smooth_flow(side)
+    check = bits_equal(sf._steps2D_all(flow.copy(), n_steps, interpolate),
+                       scalar.steps2D_all(flow.copy(), n_steps, interpolate))
+    fresh = lambda: flow.copy()  # noqa: E731  (the transcription overwrites its input)
+    times = race({"ours": (fresh, lambda f: sf._steps2D_all(f, n_steps, interpolate)),
+                  "scalar": (fresh, lambda f: scalar.steps2D_all(f, n_steps, interpolate))}, repeat)
+    if interpolate:
+        times.update(race({"numpy": (fresh, lambda f: ref_flow.steps2d_all(f, n_steps, True))}, numpy_repeat))
+    sampling = "bilinear" if interpolate else "nearest"
+    return row(f"_steps2D_all n_steps={n_steps} {sampling}", f"{side}^2", times,
+               targets={"scalar": 3, "numpy": 20} if interpolate else {"scalar": 3},
+               note=f"bits equal to scalar: {check}")
+
+
+def bench_steps2d(scalar, side, n_steps, interpolate, repeat, numpy_repeat):
     flow = synthetic.smooth_flow(side)
     ys, xs = ref_flow.moving_set(flow)
     decay = np.float32(0.98)
     disp_a, disp_b = np.empty_like(flow), np.empty_like(flow)
-    sf._steps2D(flow, (ys, xs), disp_a, n_steps, decay, True)
-    scalar.steps2D(flow, (ys, xs), disp_b, n_steps, decay, True)
+    sf._steps2D(flow, (ys, xs), disp_a, n_steps, decay, interpolate)
+    scalar.steps2D(flow, (ys, xs), disp_b, n_steps, decay, interpolate)
     check = bits_equal(disp_a, disp_b)
-    times = race({"ours": same(lambda: sf._steps2D(flow, (ys, xs), disp_a, n_steps, decay, True)),
-                  "scalar": same(lambda: scalar.steps2D(flow, (ys, xs), disp_b, n_steps, decay, True))}, repeat)
+    times = race({"ours": same(lambda: sf._steps2D(flow, (ys, xs), disp_a, n_steps, decay, interpolate)),
+                  "scalar": same(lambda: scalar.steps2D(flow, (ys, xs), disp_b, n_steps, decay, interpolate))},
+                 repeat)
+    sampling = "bilinear" if interpolate else "nearest"
+    if not interpolate:
+        return row(f"_steps2D n_steps={n_steps} {sampling}", f"{side}^2", times, targets={"scalar": 3},
+                   note=f"bits equal to scalar: {check}")
     # Every step of the NumPy version does the same work, so a tenth of the steps, times ten,
     # stands for the whole run (which would take minutes).
     part = max(n_steps // 10, 1)
-    numpy_part = race({"numpy": same(lambda: ref_flow.step_routine(flow, ys, xs, part, decay, True, np.float32))},
+    numpy_part = race({"numpy": same(lambda: ref_flow.step_routine(flow, ys, xs, part, decay, interpolate,
+                                                                     np.float32))},
                       numpy_repeat)["numpy"]
     times["numpy"] = numpy_part * n_steps / part
-    return row(f"_steps2D n_steps={n_steps}", f"{side}^2", times, targets={"scalar": 1.5, "numpy": 20},
+    return row(f"_steps2D n_steps={n_steps} {sampling}", f"{side}^2", times, targets={"scalar": 3, "numpy": 20},
                note=f"bits equal to scalar: {check}; numpy timed on {part} steps and scaled")
 
 
 # ---------------------------------------------------------------------------------------------
 # Single-pass kernels
 
-def single_pass_cases(side):
-    """name -> (bytes read + written per call, ours (prepare, run), library counterpart or None)."""
+def single_pass_cases(side, scalar=None):
+    """name -> (bytes read + written per call, ours (prepare, run), library counterpart or None,
+    scalar transcription (prepare, run) or None)."""
     masks, slices = synthetic.cell_mask(side), synthetic.boxes(side)
     pos, foreground = synthetic.converged_displacements(side)
     hist = sf.p_histogram(pos, foreground)
@@ -175,41 +196,55 @@ def single_pass_cases(side):
     grown = sf.bfs(hist, pos.copy(), seeds)
     remove = np.zeros(len(slices), bool)
     remove[::7] = True
+    rpos, rmask = synthetic.random_short_displacements(side)
     px = side * side
     fresh_pos = lambda: pos.copy()  # noqa: E731
+    sc = scalar
     return {
         "p_histogram": (px * (4 + 1 + 1), same(lambda: sf.p_histogram(pos, foreground)),
-                        same(lambda: nb.p_histogram(pos, foreground))),
+                        same(lambda: nb.p_histogram(pos, foreground)),
+                        sc and same(lambda: sc.p_histogram(pos, foreground))),
+        "p_histogram random": (px * (4 + 1 + 1), same(lambda: sf.p_histogram(rpos, rmask)),
+                               same(lambda: nb.p_histogram(rpos, rmask)),
+                               sc and same(lambda: sc.p_histogram(rpos, rmask))),
         "extend_seed": (px * (4 + 4 + 4), ((lambda: grown.copy()), lambda m: sf.extend_seed(m, pos)),
-                        ((lambda: grown.copy()), lambda m: nb.extend_seed(m, pos))),
+                        ((lambda: grown.copy()), lambda m: nb.extend_seed(m, pos)),
+                        sc and ((lambda: grown.copy()), lambda m: sc.extend_seed(m, pos))),
         "renum_masks": (px * (4 + 4), ((lambda: masks.copy()), lambda m: sf.renum_masks(m, remove)),
-                        ((lambda: masks.copy()), lambda m: nb.renum_masks(m, remove))),
+                        ((lambda: masks.copy()), lambda m: nb.renum_masks(m, remove)), None),
         # Labels with gaps, as bfs leaves them: every label changes.
         "renumbering": (px * (4 + 4), ((lambda: (masks.ravel() * 3)), lambda m: sf.renumbering(m, 0)),
-                        ((lambda: (masks.ravel() * 3)), lambda m: nb.renumbering(m, 0))),
+                        ((lambda: (masks.ravel() * 3)), lambda m: nb.renumbering(m, 0)), None),
         "compute_cell_size": (px * 4, same(lambda: sf.compute_cell_size(masks, slices)),
-                              same(lambda: nb.compute_cell_size(masks, slices))),
-        "find_seeds": (px * 1, same(lambda: sf.find_seeds(hist)), same(lambda: nb.find_seeds(hist))),
-        "bfs": (px * 4, (fresh_pos, lambda p: sf.bfs(hist, p, seeds)), (fresh_pos, lambda p: nb.bfs(hist, p, seeds))),
+                              same(lambda: nb.compute_cell_size(masks, slices)), None),
+        "find_seeds": (px * 1, same(lambda: sf.find_seeds(hist)), same(lambda: nb.find_seeds(hist)), None),
+        "bfs": (px * 4, (fresh_pos, lambda p: sf.bfs(hist, p, seeds)), (fresh_pos, lambda p: nb.bfs(hist, p, seeds)),
+                sc and (fresh_pos, lambda p: sc.bfs(hist, p, seeds))),
         "fill_holes": (px * (4 + 4), ((lambda: masks.copy()), sf.fill_holes),
-                       ((lambda: masks.copy()), nb.fill_holes)),
+                       ((lambda: masks.copy()), nb.fill_holes), None),
     }
 
 
-FLOOR_TARGET = {"find_seeds": 0.25, "bfs": 0.25, "fill_holes": 0.25}  # within 4x; the others within 2x
+# within 4x of the floor; the others within 2x
+FLOOR_TARGET = {"find_seeds": 0.25, "bfs": 0.25, "fill_holes": 0.25, "p_histogram random": 0.25}
 LIBRARY_TARGET = {"find_seeds", "bfs", "fill_holes"}  # must also beat SciPy / scikit-image
+SCALAR_TARGET = 1.5  # at least this much faster than the scalar transcription
 
 
-def bench_single_pass(side, repeat, only):
+def bench_single_pass(side, repeat, only, scalar):
     rows = []
-    for name, (nbytes, ours, library) in single_pass_cases(side).items():
+    for name, (nbytes, ours, library, transcription) in single_pass_cases(side, scalar).items():
         if only and only not in name:
             continue
         contenders = {"ours": ours, "copy floor": copy_floor(nbytes)}
+        if transcription is not None:
+            contenders["scalar"] = transcription
         if library is not None:
             contenders["numpy/scipy"] = library
         times = race(contenders, repeat)
         targets = {"copy floor": FLOOR_TARGET.get(name, 0.5)}
+        if transcription is not None:
+            targets["scalar"] = SCALAR_TARGET
         if name in LIBRARY_TARGET:
             targets["numpy/scipy"] = 1.0
         rows.append(row(name, f"{side}^2", times, targets=targets, note=f"floor: {nbytes / side / side:.0f} B/pixel"))
@@ -321,11 +356,14 @@ def main(argv):
             if wanted("_extend_centers"):
                 rows.append(bench_extend_centers(scalar, side, frac, repeat, numpy_repeat))
     for side in flow_sides:
-        if wanted("_steps2D_all"):
-            rows.append(bench_steps2d_all(scalar, side, 200, repeat, numpy_repeat))
-        if wanted("_steps2D "):
-            rows.append(bench_steps2d(scalar, side, 200, min(repeat, 3), numpy_repeat))
-    rows += bench_single_pass(pass_side, repeat, only)
+        for interpolate in (True, False):
+            if wanted("_steps2D_all"):
+                rows.append(bench_steps2d_all(scalar, side, 200, interpolate, repeat, numpy_repeat))
+            if wanted("_steps2D "):
+                rows.append(bench_steps2d(scalar, side, 20, interpolate, min(repeat, 3), numpy_repeat))
+    if wanted("_approximate_diffusion"):
+        rows.append(bench_approximate_diffusion(scalar, repeat))
+    rows += bench_single_pass(pass_side, repeat, only, scalar)
     if wanted("whole road"):
         rows.append(bench_road(road_side, repeat, numpy_repeat))
         rows.append(bench_threads(road_side, repeat))

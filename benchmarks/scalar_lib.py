@@ -28,7 +28,8 @@ class Scalar:
         self._dir = tempfile.TemporaryDirectory(prefix="sarvo_scalar_")
         self.diffusion = self._build(compiler, "diffusion_flows")
         self.flow = self._build(compiler, "flow_following")
-        d, f = self.diffusion, self.flow
+        self.seeds = self._build(compiler, "seeds_and_growth")
+        d, f, g = self.diffusion, self.flow, self.seeds
         d.scalar_extend_centers.argtypes = [_ptr, _ptr, _i64, _i32, _i32, _f64, _ptr]
         d.scalar_extend_centers_many.argtypes = [_ptr, _ptr, _ptr, _ptr, _ptr, _i64, _f64, _ptr]
         d.scalar_masks_to_flow.argtypes = [_ptr, _i64, _i64, _ptr, _i64, _f64, _ptr]
@@ -36,6 +37,12 @@ class Scalar:
         f.scalar_steps2D.argtypes = [_ptr, _ptr, _i64, _i64, _ptr, _ptr, _i64, _i32, _f32, ctypes.c_int]
         f.scalar_steps2D.restype = None
         f.scalar_steps2D_all.argtypes = [_ptr, _ptr, _i64, _i64, _i32, ctypes.c_int]
+        d.scalar_approximate_diffusion.argtypes = [_ptr, _ptr, _i64, _i32, _ptr]
+        g.scalar_p_histogram.argtypes = [_ptr, _ptr, _i64, _i64, _ptr]
+        g.scalar_bfs.argtypes = [_ptr, _ptr, _ptr, _i64, _i64, _i64, _ptr]
+        g.scalar_extend_seed.argtypes = [_ptr, _ptr, _i64, _i64]
+        for fn in (g.scalar_p_histogram, g.scalar_bfs, g.scalar_extend_seed):
+            fn.restype = None
 
     def _build(self, compiler, name):
         out = pathlib.Path(self._dir.name) / f"lib{name}.so"
@@ -101,3 +108,22 @@ class Scalar:
         which = self.flow.scalar_steps2D_all(_p(flow), _p(other), flow.shape[1], flow.shape[2], n_steps,
                                              int(interpolate))
         return other if which else flow
+
+    def approximate_diffusion(self, dy, dx, niter):
+        out = np.empty(len(dy))
+        if self.diffusion.scalar_approximate_diffusion(_p(dy), _p(dx), len(dy), niter, _p(out)):
+            raise ZeroDivisionError("division by zero")
+        return out
+
+    def p_histogram(self, pos, mask):
+        hist = np.empty(pos.shape[1:], np.uint8)
+        self.seeds.scalar_p_histogram(_p(pos), _p(mask), pos.shape[1], pos.shape[2], _p(hist))
+        return hist
+
+    def bfs(self, hist, pos, seeds):
+        labels = np.empty(pos.shape[1:], np.uint32)
+        self.seeds.scalar_bfs(_p(hist), _p(pos), _p(seeds), len(seeds), pos.shape[1], pos.shape[2], _p(labels))
+        return labels
+
+    def extend_seed(self, masks, pos):
+        self.seeds.scalar_extend_seed(_p(masks), _p(pos), pos.shape[1], pos.shape[2])

@@ -86,3 +86,14 @@ def converged_displacements(side, seed=0):
     pos.setflags(write=False)
     foreground.setflags(write=False)
     return pos, foreground
+
+
+@functools.lru_cache(maxsize=2)
+def random_short_displacements(side, seed=0):
+    """int16 (2, side, side) offsets of -3 .. 3 that stay inside the image, and a random half
+    of the pixels selected: end points without runs to merge."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[:side, :side]
+    pos = np.stack([np.clip(y + rng.integers(-3, 4, (side, side)), 0, side - 1) - y,
+                    np.clip(x + rng.integers(-3, 4, (side, side)), 0, side - 1) - x]).astype(np.int16)
+    return pos, rng.random((side, side)) < 0.5

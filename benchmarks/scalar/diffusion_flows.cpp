@@ -134,6 +134,11 @@ void collect(const uint32_t *masks, int64_t lx, const Region &r, int64_t label, 
 
 extern "C" {
 
+// 0 on success, 1 on the division error.
+int scalar_approximate_diffusion(const int32_t *dy, const int32_t *dx, int64_t n, int32_t niter, double *out) {
+    return approximate_diffusion(dy, dx, n, niter, out) ? 0 : 1;
+}
+
 int scalar_extend_centers(const int32_t *ys, const int32_t *xs, int64_t n, int32_t ly, int32_t lx,
                           double approx_frac, double *out) {
     return extend_centers(ys, xs, n, ly, lx, approx_frac, out);

@@ -1,4 +1,5 @@
-// The vector walk of flow following gives the scalar walk's bits, lane for lane.
+// The vector walk of flow following, over the paired field, gives the scalar walk's bits on the
+// planar field, lane for lane.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -45,7 +46,9 @@ void compare(const WalkCase &c) {
     walk::Job b{field.data(), vector.data(), c.ly, c.lx, rows.data(), cols.data(), n};
     if (c.interpolate) walk::walk_scalar<Real, true>(a, 0, n, lengths.data(), c.steps);
     else walk::walk_scalar<Real, false>(a, 0, n, lengths.data(), c.steps);
-    walk::walk_avx2(b, lengths.data(), c.steps, c.interpolate);
+    std::vector<float> pairs(walk::pair_floats(c.ly, c.lx));
+    walk::make_pairs(field.data(), c.ly, c.lx, pairs.data());
+    walk::walk_avx2(b, pairs.data(), lengths.data(), c.steps, c.interpolate);
     ASSERT_EQ(std::memcmp(scalar.data(), vector.data(), scalar.size() * sizeof(float)), 0);
 }
 

@@ -79,7 +79,7 @@ SIGNATURES = {
     "_steps2D": [Arr(np.float32, 3, "flow"), Pair(Arr(np.int64, 1, "rows"), Arr(np.int64, 1, "cols")),
                  Arr(np.float32, 3, "flow", written=True), Scalar(I32, "steps"), Scalar(F32, "decay"),
                  Scalar("bool", "switch")],
-    "_steps2D_all": [Arr(np.float32, 3, "flow", written=True), Scalar(I32, "any_steps"), Scalar("bool", "switch")],
+    "_steps2D_all": [Arr(np.float32, 3, "flow"), Scalar(I32, "any_steps"), Scalar("bool", "switch")],
     "bfs": [Arr(np.uint8, 2, "counts"), Arr(np.int16, 3, "pos", written=True), Arr(np.uint32, 2, "seeds")],
     "compute_cell_size": [Arr(np.uint32, 2, "labels"), Arr(np.int32, 3, "slices")],
     "compute_flow_error_cell_size": [Arr(np.uint32, 2, "labels"), Arr(np.float32, 3, "flow"),

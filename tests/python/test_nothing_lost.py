@@ -126,7 +126,7 @@ def test_renumbering_needs_memory_by_entries_not_by_labels():
 # ---------------------------------------------------------------------------------------------
 # Read-only arrays
 
-WRITES = {"_steps2D": 2, "_steps2D_all": 0, "bfs": 1, "extend_seed": 0, "fill_holes": 0, "renum_masks": 0,
+WRITES = {"_steps2D": 2, "bfs": 1, "extend_seed": 0, "fill_holes": 0, "renum_masks": 0,
           "renumbering": 0}
 
 

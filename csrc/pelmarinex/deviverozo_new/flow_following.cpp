@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "np/arrayobj.h"
 #include "pelmarinex/deviverozo_new/flow_walk.h"
+#include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "core/pickled_constants.h"
 
@@ -40,29 +43,43 @@ bool overlap(const void *a, size_t a_bytes, const void *b, size_t b_bytes) {
 
 /* The step routine: disp is zeroed, then every listed pixel takes n_steps steps of length
    decay^k. All pixels take step k before any takes step k + 1; when no pixel is listed twice
-   and the field is not the output, each pixel may instead take a whole block of steps in turn
-   (its update reads only its own displacement and the unchanging field), which is the same
-   result at a fraction of the memory traffic. Real is float for the instance Python reaches
-   (_steps2D) and double for the rounds of _steps2D_all. */
+   and the field is not the output (by_pixel), each pixel may instead take a whole block of
+   steps in turn (its update reads only its own displacement and the unchanging field), which
+   is the same result at a fraction of the memory traffic. Given the paired field (by_pixel
+   only), the vector walk reads that instead of job.field. Real is float for the instance
+   Python reaches (_steps2D) and double for the rounds of _steps2D_all. */
 template <class Real>
-void step_routine(const Job &job, int64_t n_steps, Real decay, bool interpolate) {
-    const size_t plane_bytes = sizeof(float) * 2 * job.ly * job.lx;
-    std::memset(job.disp, 0, plane_bytes);
-    const bool pixel_by_pixel = strictly_row_major(job.rows, job.cols, job.n, job.lx) &&
-                                !overlap(job.field, plane_bytes, job.disp, plane_bytes);
+void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_steps, Real decay, bool interpolate,
+                  bool unlisted_zero = false) {
+    // unlisted_zero: disp is already 0 wherever no listed pixel lies, and the walk starts every
+    // listed pixel from 0 without reading it, so zeroing disp would change nothing.
+    if (!(unlisted_zero && pairs)) std::memset(job.disp, 0, sizeof(float) * 2 * job.ly * job.lx);
     Real lengths[kStepBlock];
     for (int64_t k0 = 0; k0 < n_steps; k0 += kStepBlock) {
         const int64_t count = std::min(kStepBlock, n_steps - k0);
         for (int64_t k = 0; k < count; ++k) lengths[k] = walk::step_length<Real>(decay, k0 + k);
-        if (pixel_by_pixel) {
-            walk::walk(job, lengths, count, interpolate);
-            continue;
-        }
-        for (int64_t k = 0; k < count; ++k) {
-            if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, &lengths[k], 1);
-            else walk::walk_scalar<Real, false>(job, 0, job.n, &lengths[k], 1);
+        if (pairs) {
+            walk::walk_avx2(job, pairs, lengths, count, interpolate, k0 == 0);  // disp was just zeroed
+        } else if (by_pixel) {
+            if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, lengths, count);
+            else walk::walk_scalar<Real, false>(job, 0, job.n, lengths, count);
+        } else {
+            for (int64_t k = 0; k < count; ++k) {
+                if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, &lengths[k], 1);
+                else walk::walk_scalar<Real, false>(job, 0, job.n, &lengths[k], 1);
+            }
         }
     }
+}
+
+bool paired_walk(int64_t ly, int64_t lx) { return walk::avx2_available() && walk::fits_pair_lanes(ly, lx); }
+
+// The caller's read-only flow handed back as the result (n_steps < 2): one more reference.
+Array<float, 3> share_input(const Array<const float, 3> &a) {
+    Array<float, 3> out{a.meminfo, a.parent, a.nitems, a.itemsize, const_cast<float *>(a.data), {}, {}};
+    for (int d = 0; d < 3; ++d) out.shape[d] = a.shape[d], out.strides[d] = a.strides[d];
+    SRT_incref(a.meminfo);
+    return out;
 }
 
 bool same_extents(const Array<const float, 3> &a, const Array<float, 3> &b) {
@@ -96,22 +113,32 @@ int32_t _steps2D(NoResult *result, ExcSlot exc, const Array<const float, 3> &flo
     }
     if (cols.shape[0] < n) return sarvo::raise(exc, records::coords_columns_short);
     if (!inside(rows, cols, n, flow.shape[1], flow.shape[2])) return sarvo::raise(exc, records::coords_outside_image);
-    const Job job{flow.data, disp.data, flow.shape[1], flow.shape[2], rows.data, cols.data, n};
-    step_routine<float>(job, n_steps, decay, interpolate);
+    const int64_t ly = flow.shape[1], lx = flow.shape[2];
+    const Job job{flow.data, disp.data, ly, lx, rows.data, cols.data, n};
+    const size_t plane_bytes = sizeof(float) * 2 * ly * lx;
+    const bool by_pixel = strictly_row_major(rows.data, cols.data, n, lx) &&
+                          !overlap(flow.data, plane_bytes, disp.data, plane_bytes);
+    // The paired field speeds the walk up; without memory for it the plain walk does the job.
+    std::unique_ptr<float[]> pairs;
+    if (by_pixel && paired_walk(ly, lx)) {
+        pairs.reset(new (std::nothrow) float[walk::pair_floats(ly, lx)]);
+        if (pairs) walk::make_pairs(flow.data, ly, lx, pairs.get());
+    }
+    step_routine<float>(job, pairs.get(), by_pixel, n_steps, decay, interpolate);
     return kOk;
 }
 
-int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<float, 3> &flow, int32_t n_steps,
+int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const float, 3> &flow, int32_t n_steps,
                      bool interpolate) {
     if (flow.shape[0] != 2) return sarvo::raise(exc, records::assert_steps2D_all);
     const int64_t ly = flow.shape[1], lx = flow.shape[2];
 
-    Owned<Array<float, 3>> other;
-    if (int32_t st = sarvo::create_array(&other.rec, {2, ly, lx}, Fill::Uninitialised, exc, false)) return st;
+    Owned<Array<float, 3>> out;
+    if (int32_t st = create_large_array(&out.rec, {2, ly, lx}, Fill::Uninitialised, exc, false)) return st;
 
     // The moving set: pixels whose squared flow magnitude exceeds 1e-6, in row-major order.
     Owned<Array<uint8_t, 1>> moving;
-    if (int32_t st = sarvo::create_array(&moving.rec, {ly * lx}, Fill::Uninitialised, exc, false)) return st;
+    if (int32_t st = create_large_array(&moving.rec, {ly * lx}, Fill::Uninitialised, exc, false)) return st;
     const int64_t plane = ly * lx;
     int64_t count = 0;
     for (int64_t i = 0; i < plane; ++i) {
@@ -121,31 +148,51 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<float, 3>
         count += moving.rec.data[i];
     }
     Owned<Array<int64_t, 1>> rows, cols;
-    if (int32_t st = sarvo::create_array(&rows.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    if (int32_t st = sarvo::create_array(&cols.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    for (int64_t i = 0, j = 0; i < plane; ++i) {
-        if (!moving.rec.data[i]) continue;
-        rows.rec.data[j] = i / lx;
-        cols.rec.data[j] = i % lx;
-        ++j;
+    if (int32_t st = create_large_array(&rows.rec, {count}, Fill::Uninitialised, exc, false)) return st;
+    if (int32_t st = create_large_array(&cols.rec, {count}, Fill::Uninitialised, exc, false)) return st;
+    for (int64_t y = 0, i = 0, j = 0; y < ly; ++y) {
+        for (int64_t x = 0; x < lx; ++x, ++i) {
+            if (!moving.rec.data[i]) continue;
+            rows.rec.data[j] = y;
+            cols.rec.data[j] = x;
+            ++j;
+        }
     }
 
     if (n_steps < 2) {
-        *result = sarvo::share(flow);
+        *result = share_input(flow);
         return kOk;
     }
 
-    // a is the field of the next round, b receives its output; they swap after every round.
-    float *a = flow.data, *b = other.rec.data;
+    /* The caller's flow is only read: every round after the first follows the output of the one
+       before, which the vector walk reads from its paired copy (so the output can be rewritten
+       in place) and the plain walk from a second planar buffer (the two swap every round). */
+    const bool paired = paired_walk(ly, lx);
+    Owned<Array<float, 3>> scratch;
+    const int64_t scratch_shape[3] = {paired ? ly + 1 : 2, paired ? lx + 1 : ly, paired ? 2 : lx};
+    if (int32_t st = create_large_array(&scratch.rec, scratch_shape, Fill::Uninitialised, exc, false)) return st;
+
+    const float *field = flow.data;
+    float *into = out.rec.data, *spare = scratch.rec.data;
     for (int64_t t = 1; t < n_steps;) {
         const double decay = std::pow(0.8, static_cast<double>(t) / static_cast<double>(n_steps));
         int64_t r = (t + n_steps - 1) / t;  // ceil(n_steps / t); t >= 1, operands positive
         if (r > 8) r = 4;
-        step_routine<double>(Job{a, b, ly, lx, rows.rec.data, cols.rec.data, count}, r, decay, interpolate);
-        std::swap(a, b);
+        const Job job{field, into, ly, lx, rows.rec.data, cols.rec.data, count};
+        if (paired) {
+            // Copied before into is rewritten. After the first round into holds 0 wherever no
+            // pixel moves, and the moving set never changes.
+            if (count > 0) walk::make_pairs(field, ly, lx, spare);
+            step_routine<double>(job, spare, true, r, decay, interpolate, field == into);
+            field = into;
+        } else {
+            step_routine<double>(job, nullptr, true, r, decay, interpolate);
+            field = into;
+            std::swap(into, spare);
+        }
         t *= r;
     }
-    *result = a == flow.data ? sarvo::share(flow) : other.release();
+    *result = field == out.rec.data ? out.release() : scratch.release();
     return kOk;
 }
 

@@ -91,23 +91,19 @@ void walk_scalar(const Job &job, int64_t begin, int64_t end, const Real *lengths
     }
 }
 
-// The vector walk (eight pixels side by side), for machines with AVX2; the pixels that do not
-// fill a last group of eight go through walk_scalar. Needs 2 * ly * lx < 2^31 (32-bit lanes).
+// The vector walk, for machines with AVX2. It samples the paired field: both channels of each
+// pixel side by side, (ly + 1) rows of (lx + 1) pairs, the extra row and column repeating the
+// last ones, so that a bilinear sample's clamped neighbour reads the same value from the copy.
+// make_pairs builds it from a planar field; pixels need not be distinct from job.field, which
+// the vector walk never reads. Needs fits_pair_lanes (32-bit pair indices; clamp bounds exact).
 bool avx2_available();
-bool fits_vector_lanes(const Job &job);
-void walk_avx2(const Job &job, const float *lengths, int64_t count, bool interpolate);
-void walk_avx2(const Job &job, const double *lengths, int64_t count, bool interpolate);
-
-// Dispatches to the vector walk when the machine and the image allow it.
-template <class Real>
-void walk(const Job &job, const Real *lengths, int64_t count, bool interpolate) {
-    if (avx2_available() && fits_vector_lanes(job)) {
-        walk_avx2(job, lengths, count, interpolate);
-    } else if (interpolate) {
-        walk_scalar<Real, true>(job, 0, job.n, lengths, count);
-    } else {
-        walk_scalar<Real, false>(job, 0, job.n, lengths, count);
-    }
-}
+bool fits_pair_lanes(int64_t ly, int64_t lx);
+inline int64_t pair_floats(int64_t ly, int64_t lx) { return 2 * (ly + 1) * (lx + 1); }
+void make_pairs(const float *field, int64_t ly, int64_t lx, float *pairs);
+// from_zero: every listed pixel's displacement is known to be 0, so it is not read.
+void walk_avx2(const Job &job, const float *pairs, const float *lengths, int64_t count, bool interpolate,
+               bool from_zero = false);
+void walk_avx2(const Job &job, const float *pairs, const double *lengths, int64_t count, bool interpolate,
+               bool from_zero = false);
 
 }  // namespace pelmarinex::deviverozo_new::sarvo_functions::walk

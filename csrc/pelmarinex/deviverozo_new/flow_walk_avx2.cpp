@@ -1,141 +1,199 @@
-// The AVX2 walk: eight pixels side by side, each lane doing exactly the scalar walk's
-// operations in the same order (separate multiplies and adds, never fused; the clamp compares
-// in double), so that the results are bit-identical to walk_scalar.
+// The AVX2 walk over the paired field: four pixels per register, the row and column channel of
+// each side by side ([dy0 dx0 dy1 dx1 | dy2 dx2 dy3 dx3]). The two corners (y0, x0) and
+// (y0, x0 + 1) of a bilinear sample are one 16-byte load of the paired field, so a sample of
+// both channels costs two loads per pixel instead of eight gathers. Every lane performs the
+// scalar walk's operations in the same order (separate multiplies and adds, never fused; the
+// double-precision update is clamped in double), so the results are bit-identical to
+// walk_scalar on the planar field.
 #include <immintrin.h>
+
+#include <cstring>
 
 #include "pelmarinex/deviverozo_new/flow_walk.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 namespace {
 
-constexpr int kLanes = 8;
-
 #define SARVO_AVX2 __attribute__((target("avx2")))
 
-struct Lanes {
-    __m256i y, x;        // pixel positions
-    __m256d lo_y[2], hi_y[2], lo_x[2], hi_x[2];  // clamp bounds per half (four lanes each)
+constexpr int kQuad = 4;    // pixels per register
+constexpr int kQuads = 4;   // quads walked side by side, so that one's loads hide another's latency
+constexpr int kBlock = kQuad * kQuads;
+
+struct Quad {
+    __m256 d;                 // displacements, channels side by side
+    __m256i base;             // pair index of each pixel, in the low word of each 64-bit lane
+    __m256d lo[2], hi[2];     // clamp bounds, pixels 0-1 and 2-3
 };
 
-SARVO_AVX2 inline __m256i row_index(__m256i y, __m256i x, __m256i lx) {
-    return _mm256_add_epi32(_mm256_mullo_epi32(y, lx), x);
+SARVO_AVX2 inline __m128 load_pair(const float *p) {
+    return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double *>(p)));
 }
 
-SARVO_AVX2 inline __m256 gather(const float *base, __m256i index) { return _mm256_i32gather_ps(base, index, 4); }
+// Both channels at (y + dy, x + dx) for the four pixels, in the layout of d.
+template <bool Interpolate>
+SARVO_AVX2 inline __m256 sample(const float *pairs, const __m256i scale, int64_t row, const Quad &q) {
+    alignas(32) int32_t at[8];
+    if constexpr (Interpolate) {
+        const __m256 f = _mm256_floor_ps(q.d);
+        const __m256i m = _mm256_mullo_epi32(_mm256_cvttps_epi32(f), scale);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(at),
+                           _mm256_add_epi32(_mm256_add_epi32(m, _mm256_srli_epi64(m, 32)), q.base));
+        const __m256 t = _mm256_sub_ps(q.d, f);
+        const __m256 u = _mm256_sub_ps(_mm256_set1_ps(1.0f), t);
+        const float *p0 = pairs + at[0], *p1 = pairs + at[2], *p2 = pairs + at[4], *p3 = pairs + at[6];
+        // a: pixels 0 | 2, b: pixels 1 | 3; each 128-bit half holds (x0 c0, x0 c1, x1 c0, x1 c1).
+        const __m256d a0 = _mm256_castps_pd(_mm256_set_m128(_mm_loadu_ps(p2), _mm_loadu_ps(p0)));
+        const __m256d b0 = _mm256_castps_pd(_mm256_set_m128(_mm_loadu_ps(p3), _mm_loadu_ps(p1)));
+        const __m256d a1 = _mm256_castps_pd(_mm256_set_m128(_mm_loadu_ps(p2 + row), _mm_loadu_ps(p0 + row)));
+        const __m256d b1 = _mm256_castps_pd(_mm256_set_m128(_mm_loadu_ps(p3 + row), _mm_loadu_ps(p1 + row)));
+        const __m256 f00 = _mm256_castpd_ps(_mm256_unpacklo_pd(a0, b0));
+        const __m256 f01 = _mm256_castpd_ps(_mm256_unpackhi_pd(a0, b0));
+        const __m256 f10 = _mm256_castpd_ps(_mm256_unpacklo_pd(a1, b1));
+        const __m256 f11 = _mm256_castpd_ps(_mm256_unpackhi_pd(a1, b1));
+        const __m256 ty = _mm256_moveldup_ps(t), tx = _mm256_movehdup_ps(t);
+        const __m256 uy = _mm256_moveldup_ps(u), ux = _mm256_movehdup_ps(u);
+        const __m256 s00 = _mm256_mul_ps(_mm256_mul_ps(f00, uy), ux);
+        const __m256 s01 = _mm256_mul_ps(_mm256_mul_ps(f01, uy), tx);
+        const __m256 s10 = _mm256_mul_ps(_mm256_mul_ps(f10, ty), ux);
+        const __m256 s11 = _mm256_mul_ps(_mm256_mul_ps(f11, ty), tx);
+        return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(s00, s01), s10), s11);
+    } else {
+        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+        const __m256i m = _mm256_mullo_epi32(_mm256_cvttps_epi32(_mm256_round_ps(q.d, kNearest)), scale);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(at),
+                           _mm256_add_epi32(_mm256_add_epi32(m, _mm256_srli_epi64(m, 32)), q.base));
+        const __m128 low = _mm_movelh_ps(load_pair(pairs + at[0]), load_pair(pairs + at[2]));
+        const __m128 high = _mm_movelh_ps(load_pair(pairs + at[4]), load_pair(pairs + at[6]));
+        return _mm256_set_m128(high, low);
+    }
+}
 
-// (a > lo ? a : lo), then (v < hi ? v : hi), rounded to single: NaN takes the lower bound.
+// (c > lo ? c : lo), then (v < hi ? v : hi), in double: NaN takes the lower bound.
 SARVO_AVX2 inline __m128 clamp_half(__m256d c, __m256d lo, __m256d hi) {
     __m256d v = _mm256_blendv_pd(lo, c, _mm256_cmp_pd(c, lo, _CMP_GT_OQ));
     v = _mm256_blendv_pd(hi, v, _mm256_cmp_pd(v, hi, _CMP_LT_OQ));
     return _mm256_cvtpd_ps(v);
 }
 
-SARVO_AVX2 inline __m256 join(__m128 low, __m128 high) { return _mm256_set_m128(high, low); }
 SARVO_AVX2 inline __m256d widen(__m256 v, int half) {
     return _mm256_cvtps_pd(half ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
 }
 
-SARVO_AVX2 inline void bounds(__m256i pos, int64_t extent, __m256d lo[2], __m256d hi[2]) {
-    const __m256i last = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int32_t>(extent - 1)), pos);
-    const __m256i neg = _mm256_sub_epi32(_mm256_setzero_si256(), pos);
-    for (int h = 0; h < 2; ++h) {
-        lo[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(neg, 1) : _mm256_castsi256_si128(neg));
-        hi[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(last, 1) : _mm256_castsi256_si128(last));
-    }
-}
-
-template <bool Interpolate>
-SARVO_AVX2 inline void sample(const Job &job, const Lanes &p, __m256 dy, __m256 dx, __m256 s[2]) {
-    const __m256i lx = _mm256_set1_epi32(static_cast<int32_t>(job.lx));
-    const int64_t plane = job.ly * job.lx;
-    if constexpr (Interpolate) {
-        const __m256i one = _mm256_set1_epi32(1);
-        const __m256 fy = _mm256_floor_ps(dy), fx = _mm256_floor_ps(dx);
-        const __m256i y0 = _mm256_add_epi32(p.y, _mm256_cvttps_epi32(fy));
-        const __m256i x0 = _mm256_add_epi32(p.x, _mm256_cvttps_epi32(fx));
-        const __m256 ty = _mm256_sub_ps(dy, fy), tx = _mm256_sub_ps(dx, fx);
-        const __m256i y1 = _mm256_min_epi32(_mm256_add_epi32(y0, one), _mm256_set1_epi32(static_cast<int32_t>(job.ly - 1)));
-        const __m256i x1 = _mm256_min_epi32(_mm256_add_epi32(x0, one), _mm256_sub_epi32(lx, one));
-        const __m256 ones = _mm256_set1_ps(1.0f);
-        const __m256 uy = _mm256_sub_ps(ones, ty), ux = _mm256_sub_ps(ones, tx);
-        const __m256i i00 = row_index(y0, x0, lx), i01 = row_index(y0, x1, lx);
-        const __m256i i10 = row_index(y1, x0, lx), i11 = row_index(y1, x1, lx);
-        for (int c = 0; c < 2; ++c) {
-            const float *f = job.field + c * plane;
-            const __m256 a = _mm256_mul_ps(_mm256_mul_ps(gather(f, i00), uy), ux);
-            const __m256 b = _mm256_mul_ps(_mm256_mul_ps(gather(f, i01), uy), tx);
-            const __m256 d = _mm256_mul_ps(_mm256_mul_ps(gather(f, i10), ty), ux);
-            const __m256 e = _mm256_mul_ps(_mm256_mul_ps(gather(f, i11), ty), tx);
-            s[c] = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a, b), d), e);
-        }
-    } else {
-        constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-        const __m256i ry = _mm256_add_epi32(p.y, _mm256_cvttps_epi32(_mm256_round_ps(dy, kNearest)));
-        const __m256i rx = _mm256_add_epi32(p.x, _mm256_cvttps_epi32(_mm256_round_ps(dx, kNearest)));
-        const __m256i i = row_index(ry, rx, lx);
-        s[0] = gather(job.field, i);
-        s[1] = gather(job.field + plane, i);
-    }
-}
-
-// One step of eight pixels; Real as in the scalar step.
+// One step of four pixels; Real as in the scalar step (a float update is exact in double, so
+// it is clamped there like the scalar one).
 template <class Real, bool Interpolate>
-SARVO_AVX2 inline void step8(const Job &job, const Lanes &p, __m256 &dy, __m256 &dx, Real length) {
-    __m256 s[2];
-    sample<Interpolate>(job, p, dy, dx, s);
-    __m128 ny[2], nx[2];
+SARVO_AVX2 inline void step4(const float *pairs, const __m256i scale, int64_t row, Quad &q, Real length) {
+    const __m256 s = sample<Interpolate>(pairs, scale, row, q);
+    __m128 out[2];
     if constexpr (sizeof(Real) == 4) {
-        const __m256 l = _mm256_set1_ps(length);
-        const __m256 cy = _mm256_add_ps(dy, _mm256_mul_ps(s[0], l));
-        const __m256 cx = _mm256_add_ps(dx, _mm256_mul_ps(s[1], l));
-        for (int h = 0; h < 2; ++h) {
-            ny[h] = clamp_half(widen(cy, h), p.lo_y[h], p.hi_y[h]);
-            nx[h] = clamp_half(widen(cx, h), p.lo_x[h], p.hi_x[h]);
-        }
+        const __m256 c = _mm256_add_ps(q.d, _mm256_mul_ps(s, _mm256_set1_ps(length)));
+        for (int h = 0; h < 2; ++h) out[h] = clamp_half(widen(c, h), q.lo[h], q.hi[h]);
     } else {
         const __m256d l = _mm256_set1_pd(length);
         for (int h = 0; h < 2; ++h) {
-            const __m256d cy = _mm256_add_pd(widen(dy, h), _mm256_mul_pd(widen(s[0], h), l));
-            const __m256d cx = _mm256_add_pd(widen(dx, h), _mm256_mul_pd(widen(s[1], h), l));
-            ny[h] = clamp_half(cy, p.lo_y[h], p.hi_y[h]);
-            nx[h] = clamp_half(cx, p.lo_x[h], p.hi_x[h]);
+            const __m256d c = _mm256_add_pd(widen(q.d, h), _mm256_mul_pd(widen(s, h), l));
+            out[h] = clamp_half(c, q.lo[h], q.hi[h]);
         }
     }
-    dy = join(ny[0], ny[1]);
-    dx = join(nx[0], nx[1]);
+    q.d = _mm256_set_m128(out[1], out[0]);
+}
+
+// Pixel j of a block; the last block repeats the last pixel, whose copies all compute the same
+// value from the same start and store it in turn.
+struct BlockPixels {
+    int64_t y[kBlock], x[kBlock], p[kBlock];
+};
+
+// from_zero: the walk starts from displacements known to be 0, which need not be read. The
+// registers are built from scalars with inserts, not through a stack array (whose narrow
+// stores a wide load could not forward).
+SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero, BlockPixels &px, Quad q[kQuads]) {
+    const int64_t plane = job.ly * job.lx, row = 2 * (job.lx + 1);
+    for (int i = 0; i < kBlock; ++i) {
+        const int64_t j = std::min(first + i, job.n - 1);
+        px.y[i] = job.rows[j];
+        px.x[i] = job.cols[j];
+        px.p[i] = px.y[i] * job.lx + px.x[i];
+    }
+    const __m256i scale = _mm256_setr_epi32(static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2,
+                                            static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2);
+    const __m256i last = _mm256_setr_epi32(static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1),
+                                           static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1),
+                                           static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1),
+                                           static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1));
+    for (int g = 0; g < kQuads; ++g) {
+        const int i = g * kQuad;
+        const auto c = [&](const int64_t *v, int k) { return static_cast<int32_t>(v[i + k]); };
+        const __m256i yx = _mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 1), c(px.x, 1), c(px.y, 2), c(px.x, 2),
+                                             c(px.y, 3), c(px.x, 3));
+        const __m256i m = _mm256_mullo_epi32(yx, scale);
+        q[g].base = _mm256_add_epi32(m, _mm256_srli_epi64(m, 32));
+        const __m256i lo = _mm256_sub_epi32(_mm256_setzero_si256(), yx), hi = _mm256_sub_epi32(last, yx);
+        for (int h = 0; h < 2; ++h) {
+            q[g].lo[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(lo, 1) : _mm256_castsi256_si128(lo));
+            q[g].hi[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(hi, 1) : _mm256_castsi256_si128(hi));
+        }
+        if (from_zero) {
+            q[g].d = _mm256_setzero_ps();
+        } else {
+            const auto d = [&](int k, int ch) { return job.disp[ch * plane + px.p[i + k]]; };
+            q[g].d = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
+        }
+    }
+}
+
+SARVO_AVX2 inline void store_block(const Job &job, const BlockPixels &px, const Quad q[kQuads]) {
+    const int64_t plane = job.ly * job.lx;
+    for (int g = 0; g < kQuads; ++g) {
+        alignas(32) float d[8];
+        _mm256_store_ps(d, q[g].d);
+        for (int k = 0; k < kQuad; ++k) {
+            const int i = g * kQuad + k;
+            job.disp[px.p[i]] = d[2 * k];
+            job.disp[plane + px.p[i]] = d[2 * k + 1];
+        }
+    }
 }
 
 template <class Real, bool Interpolate>
-SARVO_AVX2 void walk_groups(const Job &job, const Real *lengths, int64_t count) {
-    const int64_t plane = job.ly * job.lx;
-    const int64_t groups = job.n / kLanes;
-    for (int64_t g = 0; g < groups; ++g) {
-        alignas(32) int32_t ys[kLanes], xs[kLanes], pix[kLanes];
-        alignas(32) float dys[kLanes], dxs[kLanes];
-        for (int l = 0; l < kLanes; ++l) {
-            ys[l] = static_cast<int32_t>(job.rows[g * kLanes + l]);
-            xs[l] = static_cast<int32_t>(job.cols[g * kLanes + l]);
-            pix[l] = ys[l] * static_cast<int32_t>(job.lx) + xs[l];
-            dys[l] = job.disp[pix[l]];
-            dxs[l] = job.disp[plane + pix[l]];
+SARVO_AVX2 void walk_blocks(const Job &job, const float *pairs, const Real *lengths, int64_t count, bool from_zero) {
+    const int64_t row = 2 * (job.lx + 1);
+    const __m256i scale = _mm256_setr_epi32(static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2,
+                                            static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2);
+    for (int64_t first = 0; first < job.n; first += kBlock) {
+        BlockPixels px;
+        Quad q[kQuads];
+        load_block(job, first, from_zero, px, q);
+        for (int64_t k = 0; k < count; ++k) {
+            const Real length = lengths[k];
+#pragma GCC unroll 4
+            for (int g = 0; g < kQuads; ++g) step4<Real, Interpolate>(pairs, scale, row, q[g], length);
         }
-        Lanes p;
-        p.y = _mm256_load_si256(reinterpret_cast<const __m256i *>(ys));
-        p.x = _mm256_load_si256(reinterpret_cast<const __m256i *>(xs));
-        bounds(p.y, job.ly, p.lo_y, p.hi_y);
-        bounds(p.x, job.lx, p.lo_x, p.hi_x);
-        __m256 dy = _mm256_load_ps(dys), dx = _mm256_load_ps(dxs);
-        for (int64_t k = 0; k < count; ++k) step8<Real, Interpolate>(job, p, dy, dx, lengths[k]);
-        _mm256_store_ps(dys, dy);
-        _mm256_store_ps(dxs, dx);
-        // Written back lane by lane in pixel order: a pixel listed twice in one group keeps the
-        // value of its last lane, as one pixel after the other would.
-        for (int l = 0; l < kLanes; ++l) {
-            job.disp[pix[l]] = dys[l];
-            job.disp[plane + pix[l]] = dxs[l];
-        }
+        store_block(job, px, q);
     }
-    walk_scalar<Real, Interpolate>(job, groups * kLanes, job.n, lengths, count);
+}
+
+SARVO_AVX2 void pair_rows(const float *field, int64_t ly, int64_t lx, float *pairs) {
+    const int64_t plane = ly * lx, row = 2 * (lx + 1);
+    for (int64_t y = 0; y < ly; ++y) {
+        const float *c0 = field + y * lx, *c1 = field + plane + y * lx;
+        float *out = pairs + y * row;
+        int64_t x = 0;
+        for (; x + 8 <= lx; x += 8) {
+            const __m256 a = _mm256_loadu_ps(c0 + x), b = _mm256_loadu_ps(c1 + x);
+            const __m256 lo = _mm256_unpacklo_ps(a, b), hi = _mm256_unpackhi_ps(a, b);
+            _mm256_storeu_ps(out + 2 * x, _mm256_permute2f128_ps(lo, hi, 0x20));
+            _mm256_storeu_ps(out + 2 * x + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+        }
+        for (; x < lx; ++x) {
+            out[2 * x] = c0[x];
+            out[2 * x + 1] = c1[x];
+        }
+        out[2 * lx] = out[2 * lx - 2];
+        out[2 * lx + 1] = out[2 * lx - 1];
+    }
+    std::memcpy(pairs + ly * row, pairs + (ly - 1) * row, sizeof(float) * row);
 }
 
 }  // namespace
@@ -145,16 +203,24 @@ bool avx2_available() {
     return available;
 }
 
-bool fits_vector_lanes(const Job &job) { return job.ly * job.lx < (int64_t{1} << 30); }
-
-void walk_avx2(const Job &job, const float *lengths, int64_t count, bool interpolate) {
-    if (interpolate) walk_groups<float, true>(job, lengths, count);
-    else walk_groups<float, false>(job, lengths, count);
+bool fits_pair_lanes(int64_t ly, int64_t lx) {
+    return ly < (int64_t{1} << 24) && lx < (int64_t{1} << 24) && 2 * (ly + 1) * (lx + 1) < (int64_t{1} << 31);
 }
 
-void walk_avx2(const Job &job, const double *lengths, int64_t count, bool interpolate) {
-    if (interpolate) walk_groups<double, true>(job, lengths, count);
-    else walk_groups<double, false>(job, lengths, count);
+void make_pairs(const float *field, int64_t ly, int64_t lx, float *pairs) {
+    if (ly > 0 && lx > 0) pair_rows(field, ly, lx, pairs);
+}
+
+void walk_avx2(const Job &job, const float *pairs, const float *lengths, int64_t count, bool interpolate,
+               bool from_zero) {
+    if (interpolate) walk_blocks<float, true>(job, pairs, lengths, count, from_zero);
+    else walk_blocks<float, false>(job, pairs, lengths, count, from_zero);
+}
+
+void walk_avx2(const Job &job, const float *pairs, const double *lengths, int64_t count, bool interpolate,
+               bool from_zero) {
+    if (interpolate) walk_blocks<double, true>(job, pairs, lengths, count, from_zero);
+    else walk_blocks<double, false>(job, pairs, lengths, count, from_zero);
 }
 
 }  // namespace pelmarinex::deviverozo_new::sarvo_functions::walk

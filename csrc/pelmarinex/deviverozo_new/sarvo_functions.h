@@ -31,7 +31,7 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
 // Flow following.
 int32_t _steps2D(NoResult *result, ExcSlot exc, const Array<const float, 3> &flow, const Coords &coords,
                  const Array<float, 3> &disp, int32_t n_steps, float decay, bool interpolate);
-int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<float, 3> &flow, int32_t n_steps,
+int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const float, 3> &flow, int32_t n_steps,
                      bool interpolate);
 
 // Seeds and region growth.

@@ -27,12 +27,17 @@ bool targets_inside_from(const Planes &p, int64_t i, int64_t j0) {
 }
 
 void hand_over_from(const Planes &p, int64_t i, int64_t j0) {
-    const int64_t row = i * p.lx;
-    for (int64_t j = j0; j < p.lx; ++j) {
+    // Local copies: the label stores would otherwise make the compiler reload the planes.
+    uint32_t *const labels = p.labels;
+    const int16_t *const dy = p.dy, *const dx = p.dx;
+    const int64_t ly = p.ly, lx = p.lx, row = i * lx;
+    for (int64_t j = j0; j < lx; ++j) {
         const int64_t q = row + j;
-        if (p.labels[q] != 0 || (p.dy[q] | p.dx[q]) == 0) continue;
-        const int64_t t = wrap(i + p.dy[q], p.ly) * p.lx + wrap(j + p.dx[q], p.lx);
-        if ((p.dy[t] | p.dx[t]) == 0 && p.labels[t] != 0) p.labels[q] = p.labels[t];
+        if (labels[q] != 0) continue;
+        const int64_t oy = dy[q], ox = dx[q];
+        if (oy == 0 && ox == 0) continue;
+        const int64_t t = wrap(i + oy, ly) * lx + wrap(j + ox, lx);
+        if (dy[t] == 0 && dx[t] == 0 && labels[t] != 0) labels[q] = labels[t];
     }
 }
 
