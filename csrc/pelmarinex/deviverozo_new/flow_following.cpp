@@ -150,7 +150,8 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
     Owned<Array<int64_t, 1>> rows, cols;
     if (int32_t st = create_large_array(&rows.rec, {count}, Fill::Uninitialised, exc, false)) return st;
     if (int32_t st = create_large_array(&cols.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    for (int64_t y = 0, i = 0, j = 0; y < ly; ++y) {
+    // Only with a moving pixel: then lx >= 1 and ly <= plane, so the loop is bounded by the array.
+    for (int64_t y = 0, i = 0, j = 0; count > 0 && y < ly; ++y) {
         for (int64_t x = 0; x < lx; ++x, ++i) {
             if (!moving.rec.data[i]) continue;
             rows.rec.data[j] = y;
@@ -167,7 +168,7 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
     /* The caller's flow is only read: every round after the first follows the output of the one
        before, which the vector walk reads from its paired copy (so the output can be rewritten
        in place) and the plain walk from a second planar buffer (the two swap every round). */
-    const bool paired = paired_walk(ly, lx);
+    const bool paired = count > 0 && paired_walk(ly, lx);  // the pairs pad the plane by a row and a column
     Owned<Array<float, 3>> scratch;
     const int64_t scratch_shape[3] = {paired ? ly + 1 : 2, paired ? lx + 1 : ly, paired ? 2 : lx};
     if (int32_t st = create_large_array(&scratch.rec, scratch_shape, Fill::Uninitialised, exc, false)) return st;
