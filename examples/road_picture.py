@@ -64,7 +64,8 @@ def flow_wheel(flow: NDArray[np.float32]) -> NDArray[np.float64]:
     angle = np.arctan2(flow[0], flow[1]).astype(np.float64)
     magnitude = np.hypot(flow[0], flow[1]).astype(np.float64)
     hsv = np.stack([(angle + np.pi) / (2 * np.pi), np.ones_like(angle), np.clip(magnitude, 0.0, 1.0)], axis=-1)
-    return np.clip(hsv_to_rgb(hsv), 0.0, 1.0)
+    rgb: NDArray[np.float64] = np.asarray(hsv_to_rgb(hsv), np.float64)
+    return np.clip(rgb, 0.0, 1.0)
 
 
 def wheel_key(size: int = 64) -> NDArray[np.float64]:

@@ -358,6 +358,6 @@ def load_mask(path: str | pathlib.Path) -> NDArray[np.uint32]:
         raise SystemExit(f"{path}: a label mask has two dimensions, this array has shape {data.shape}")
     if not (np.issubdtype(data.dtype, np.integer) or data.dtype == np.bool_):
         raise SystemExit(f"{path}: a label mask holds integers, this one holds {data.dtype}")
-    if data.size and data.min() < 0:
+    if data.size and int(data.min()) < 0:
         raise SystemExit(f"{path}: a label mask has no negative labels")
     return np.ascontiguousarray(relabel_consecutive(data))

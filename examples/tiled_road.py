@@ -328,7 +328,7 @@ def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *,
 def largest_cell(masks: Source, chunk: int = 2048) -> int:
     """The largest bounding-box side of any label, read a chunk at a time."""
     source, (ly, lx) = check_label_source(masks)
-    spans: list[tuple[NDArray[Any], NDArray[np.int64], NDArray[np.int64]]] = []
+    spans: list[tuple[NDArray[Any], NDArray[np.integer[Any]], NDArray[np.integer[Any]]]] = []
     for t in tile_grid((ly, lx), chunk, 0):
         block = np.asarray(dask.compute(read_window(source, t.window))[0])
         boxes = road.boxes_of(relabel_window(block))

@@ -1,7 +1,8 @@
 // The interpreter's C API where CPython 3.11, 3.12 and 3.13 differ, or where the module needs a
 // call the interpreter keeps semi-private. One function per difference, one branch per version
 // inside it; callers read as if every supported version had the same API. Nothing here writes
-// through a copied structure layout.
+// through a copied structure layout. NumPy's differences sit beside its binding, in
+// core/runtime/numpy_api.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

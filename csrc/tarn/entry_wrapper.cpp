@@ -200,7 +200,7 @@ PyObject *read_const(EnvironmentObject *env, Py_ssize_t k, int64_t itemsize) {
         return nullptr;
     }
     auto *descr = reinterpret_cast<PyArray_Descr *>(item);
-    if (descr->elsize != itemsize || PyDataType_REFCHK(descr) || PyDataType_HASFIELDS(descr) ||
+    if (sarvo::numpy_compat::dtype_itemsize(descr) != itemsize || PyDataType_REFCHK(descr) || PyDataType_HASFIELDS(descr) ||
         PyDataType_HASSUBARRAY(descr)) {
         PyErr_Format(PyExc_TypeError, "environment constant %zd is no plain dtype of %lld-byte items", k,
                      static_cast<long long>(itemsize));

@@ -10,3 +10,17 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+
+/* Where the NumPy headers in use differ (the build's NumPy decides, not the one at run time).
+   NumPy 2 reads a descriptor's fields through accessors; NumPy 1.x headers have the fields only. */
+namespace sarvo::numpy_compat {
+
+inline npy_intp dtype_itemsize(PyArray_Descr *d) {
+#if NPY_ABI_VERSION >= 0x02000000
+    return PyDataType_ELSIZE(d);
+#else
+    return d->elsize;
+#endif
+}
+
+}  // namespace sarvo::numpy_compat
