@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Tests one stack: a fresh virtual environment of CPython X.Y with NumPy 1.26 or 2.x, then the
-# whole suite (all) or the Python suite alone (python), in folders of that stack's own.
+# whole suite (all), the Python suite alone (python) or the C++ one (cpp), in folders of that stack's own.
 #
-#   tools/test_stack.sh 3.13 numpy2 [all|python] [pytest arguments…]
+#   tools/test_stack.sh 3.13 numpy2 [all|python|cpp] [pytest arguments…]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/lib.sh"
