@@ -1,10 +1,16 @@
 """Shared fixtures for the Python tests of sarvo_functions."""
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# The examples' modules (the road, the tiled road, the Dask script) are imported by their tests.
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+if str(EXAMPLES) not in sys.path:
+    sys.path.insert(0, str(EXAMPLES))
 
 
 @pytest.fixture(scope="session")

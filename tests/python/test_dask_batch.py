@@ -1,7 +1,6 @@
 """The Dask example: a batch segmented on two threads (or on a local distributed cluster) gives
 exactly what the serial loop gives; the tiled image gives the whole image's segmentation."""
 import os
-import pathlib
 import re
 import subprocess
 import sys
@@ -12,10 +11,7 @@ import pytest
 pytest.importorskip("dask")
 pytest.importorskip("dask.array")
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-if str(EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(EXAMPLES))
-
+from conftest import EXAMPLES  # noqa: E402
 import dask_batch  # noqa: E402
 import segmentation_road as road  # noqa: E402
 

@@ -12,8 +12,6 @@ from scipy import ndimage
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 DEMO = EXAMPLES / "segment_demo.py"
-if str(EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(EXAMPLES))
 
 import segmentation_road as road  # noqa: E402
 

@@ -1,16 +1,10 @@
 """The tiled road: overlapping tiles stitched into exactly the whole image's segmentation, the
 same on threads, on a two-process cluster and through .npy files."""
-import pathlib
-import sys
 
 import numpy as np
 import pytest
 
 pytest.importorskip("dask")
-
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-if str(EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(EXAMPLES))
 
 import segmentation_road as road  # noqa: E402
 import tiled_road  # noqa: E402
