@@ -14,7 +14,7 @@ A .npy --mask is memory-mapped and read a window at a time; --save writes the st
 a .npy file core by core; --picture draws it with the tile grid and the cells that cross it.
 The threaded scheduler is the default: every kernel releases the interpreter lock, so threads
 run them on all cores at once. --distributed runs the same graph on a local dask.distributed
-cluster of worker processes instead (on 127.0.0.1, no dashboard) and reports the largest peak
+cluster of worker processes instead (on 127.0.0.1, status pages on a free port) and reports the largest peak
 memory of a worker during the run, in MB and in tiles (the 4-byte labels of one tile).
 """
 from __future__ import annotations
@@ -78,7 +78,7 @@ def local_cluster(workers: int) -> Any:
     """A client of `workers` single-threaded worker processes on this machine."""
     distributed: Any = importlib.import_module("distributed")
     cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None)
+                                       host="127.0.0.1", dashboard_address=":0")  # a free port: runs side by side
     return distributed.Client(cluster)
 
 
