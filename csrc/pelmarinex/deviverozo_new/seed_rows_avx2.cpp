@@ -45,24 +45,11 @@ SARVO_AVX2 inline __m256i columns(int64_t j) {
 
 }  // namespace
 
-SARVO_AVX2 bool row_targets_inside_avx2(const Planes &p, int64_t i) {
-    const int64_t row = i * p.lx;
-    const __m256i iv = _mm256_set1_epi32(static_cast<int32_t>(i));
-    __m256i outside = _mm256_setzero_si256();
-    int64_t j = 0;
-    for (; j + kLanes <= p.lx; j += kLanes) {
-        const Lanes8 l = load8(p, row + j);
-        const __m256i ok = _mm256_and_si256(accepted(_mm256_add_epi32(iv, l.dy), p.ly),
-                                            accepted(_mm256_add_epi32(columns(j), l.dx), p.lx));
-        outside = _mm256_or_si256(outside, _mm256_andnot_si256(ok, l.reads));
-    }
-    return _mm256_testz_si256(outside, outside) && targets_inside_from(p, i, j);
-}
-
 /* The targets of reading lanes are gathered; other lanes gather their own pixel, which is in
    the image. dy[t] is the low half of the 32 bits at dy + t and dx[t] the high half of those at
-   dx + t - 1: both reads stay inside the (2, ly, lx) array, dx following dy. */
-SARVO_AVX2 void hand_over_row_avx2(const Planes &p, int64_t i) {
+   dx + t - 1: both reads stay inside the (2, ly, lx) array, dx following dy. A group of eight
+   with a reading lane whose target is outside writes nothing and ends the row with false. */
+SARVO_AVX2 bool hand_over_row_avx2(const Planes &p, int64_t i, uint8_t *taken) {
     const int64_t row = i * p.lx;
     const __m256i iv = _mm256_set1_epi32(static_cast<int32_t>(i)), lx = _mm256_set1_epi32(static_cast<int32_t>(p.lx));
     const __m256i zero = _mm256_setzero_si256(), low = _mm256_set1_epi32(0xFFFF);
@@ -71,10 +58,15 @@ SARVO_AVX2 void hand_over_row_avx2(const Planes &p, int64_t i) {
     int64_t j = 0;
     for (; j + kLanes <= p.lx; j += kLanes) {
         const int64_t q = row + j;
+        // Labelled pixels read nothing: a group of them needs no displacement.
+        const __m256i labels = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p.labels + q));
+        if (_mm256_testz_si256(_mm256_cmpeq_epi32(labels, zero), _mm256_cmpeq_epi32(labels, zero))) continue;
         const Lanes8 l = load8(p, q);
         if (_mm256_testz_si256(l.reads, l.reads)) continue;
-        const __m256i ty = wrap(_mm256_add_epi32(iv, l.dy), p.ly);
-        const __m256i tx = wrap(_mm256_add_epi32(columns(j), l.dx), p.lx);
+        const __m256i ry = _mm256_add_epi32(iv, l.dy), rx = _mm256_add_epi32(columns(j), l.dx);
+        const __m256i ok = _mm256_and_si256(accepted(ry, p.ly), accepted(rx, p.lx));
+        if (!_mm256_testz_si256(l.reads, _mm256_xor_si256(ok, _mm256_set1_epi32(-1)))) return false;
+        const __m256i ty = wrap(ry, p.ly), tx = wrap(rx, p.lx);
         const __m256i own = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(q)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         const __m256i t = _mm256_blendv_epi8(own, _mm256_add_epi32(_mm256_mullo_epi32(ty, lx), tx), l.reads);
         const __m256i target = _mm256_i32gather_epi32(reinterpret_cast<const int *>(p.labels), t, 4);
@@ -83,8 +75,9 @@ SARVO_AVX2 void hand_over_row_avx2(const Planes &p, int64_t i) {
         const __m256i settled = _mm256_cmpeq_epi32(_mm256_or_si256(tdy, tdx), zero);
         const __m256i take = _mm256_andnot_si256(_mm256_cmpeq_epi32(target, zero), _mm256_and_si256(settled, l.reads));
         _mm256_maskstore_epi32(reinterpret_cast<int *>(p.labels + q), take, target);
+        taken[j / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(take)));
     }
-    hand_over_from(p, i, j);
+    return hand_over_from(p, i, j, taken);
 }
 
 SARVO_AVX2 int64_t above_avx2(const uint8_t *row, int64_t n, uint8_t threshold, int32_t *out) {

@@ -208,19 +208,13 @@ int32_t extend_seed(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
                                    masks.shape[1]};
     if (planes.ly * planes.lx == 0) return kOk;  // no pixel: nothing to walk, however many rows
     const bool vector = seed_rows::avx2_available() && seed_rows::fits_vector_lanes(planes);
-    // Only unlabelled moving pixels read their targets; all of those are checked before the
-    // first write, so that a rejected call leaves masks as it was.
-    for (int64_t i = 0; i < planes.ly; ++i) {
-        const bool inside = vector ? seed_rows::row_targets_inside_avx2(planes, i)
-                                   : seed_rows::row_targets_inside_baseline(planes, i);
-        if (!inside) return sarvo::raise(exc, records::target_outside_image);
-    }
-    // Writes go only to moving pixels and reads only to settled ones, so this pass sees the
-    // labels as they were on entry: no label is handed on twice.
-    for (int64_t i = 0; i < planes.ly; ++i) {
-        if (vector) seed_rows::hand_over_row_avx2(planes, i);
-        else seed_rows::hand_over_row_baseline(planes, i);
-    }
+    // The targets are checked in the one pass that reads them; a refusal takes back the labels
+    // handed on so far (the bitmap says which), so that masks is as it was.
+    Owned<Array<uint8_t, 1>> taken;
+    if (int32_t st = sarvo::create_array(&taken.rec, {planes.ly * seed_rows::taken_stride(planes.lx)}, Fill::Uninitialised,
+                                         exc, false))
+        return st;
+    if (!seed_rows::hand_over(planes, taken.rec.data, vector)) return sarvo::raise(exc, records::target_outside_image);
     return kOk;
 }
 
