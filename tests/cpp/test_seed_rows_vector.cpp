@@ -1,6 +1,6 @@
-// The AVX2 builds of extend_seed's checked hand-over and of find_seeds' count search give
-// the baseline builds' results on the same rows: random labels, settled and moving pixels,
-// targets inside and outside the image, rows of every length around the lane count.
+// The AVX2 builds of extend_seed's checked hand-over, p_histogram's counting and find_seeds'
+// count search give the baseline builds' results on the same rows: random labels, settled and
+// moving pixels, targets inside and outside the image, rows of every length around the lane count.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -86,6 +86,47 @@ TEST_P(SeedRows, CheckedHandOverAgrees) {
         changed += marked;
     }
     if (c.ly * c.lx >= 64) EXPECT_GT(changed, 0);
+}
+
+// Both builds count like a plain loop of saturating increments, on runs of pixels that end on
+// one pixel too; with a selected target outside, both refuse the same row.
+TEST_P(SeedRows, CountingAgreesWithPlainIncrements) {
+    const RowCase c = GetParam();
+    const unsigned seed = static_cast<unsigned>(c.ly * 31 + c.lx);
+    Image im = random_image(c.ly, c.lx, 0.2, c.outside, seed);
+    const int64_t plane = c.ly * c.lx;
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> selected(plane), counts(plane);
+    for (int64_t p = 0; p < plane; ++p) {
+        if (p % c.lx > 0 && rng() % 4 != 0) {  // ends where its left neighbour ends
+            im.pos[p] = im.pos[p - 1];
+            im.pos[plane + p] = static_cast<int16_t>(im.pos[plane + p - 1] - 1);
+        }
+        selected[p] = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : 1 + rng() % 7);
+        counts[p] = static_cast<uint8_t>(rng() % 2 == 0 ? 0 : 240 + rng() % 16);  // near saturation
+    }
+    std::vector<uint8_t> expected = counts, base = counts, vec = counts;
+    int64_t refused_at = -1;
+    for (int64_t i = 0; i < c.ly && refused_at < 0; ++i) {
+        const rows::CountRow row{im.pos.data() + i * c.lx, im.pos.data() + plane + i * c.lx,
+                                 selected.data() + i * c.lx, i, c.ly, c.lx};
+        const bool ok = rows::count_row_baseline(row, base.data());
+        ASSERT_EQ(ok, rows::count_row_avx2(row, vec.data())) << "row " << i;
+        if (!ok) refused_at = i;
+        for (int64_t j = 0; j < c.lx && ok; ++j) {
+            if (!selected[i * c.lx + j]) continue;
+            const int64_t ty = i + im.pos[i * c.lx + j], tx = j + im.pos[plane + i * c.lx + j];
+            uint8_t &h = expected[(ty < 0 ? ty + c.ly : ty) * c.lx + (tx < 0 ? tx + c.lx : tx)];
+            h = static_cast<uint8_t>(h < 255 ? h + 1 : 255);
+        }
+    }
+    if (c.outside > 0) {
+        EXPECT_GE(refused_at, 0);
+        return;
+    }
+    EXPECT_EQ(refused_at, -1);
+    EXPECT_EQ(base, expected);
+    EXPECT_EQ(vec, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SeedRows,

@@ -53,6 +53,28 @@ bool hand_over(const Planes &p, uint8_t *taken, bool vector) {
     return true;
 }
 
+bool count_from(const CountRow &r, int64_t j0, uint8_t *counts) {
+    // Neighbouring pixels mostly end on the same pixel: runs are added at once.
+    int64_t run_target = 0, run = 0;
+    for (int64_t j = j0; j < r.lx; ++j) {
+        if (!r.selected[j]) continue;
+        const int64_t ty = r.i + r.dy[j], tx = j + r.dx[j];
+        if (!accepted(ty, r.ly) || !accepted(tx, r.lx)) return false;
+        const int64_t target = wrap(ty, r.ly) * r.lx + wrap(tx, r.lx);
+        if (target == run_target) {
+            ++run;
+            continue;
+        }
+        if (run > 0) add_saturating(counts, run_target, run);
+        run_target = target;
+        run = 1;
+    }
+    if (run > 0) add_saturating(counts, run_target, run);
+    return true;
+}
+
+bool count_row_baseline(const CountRow &r, uint8_t *counts) { return count_from(r, 0, counts); }
+
 int64_t above_from(const uint8_t *row, int64_t j0, int64_t n, uint8_t threshold, int32_t *out) {
     int64_t count = 0;
     for (int64_t j = j0; j < n; ++j) {
@@ -71,9 +93,10 @@ bool avx2_available() {
     return available;
 }
 
-bool fits_vector_lanes(const Planes &p) {
-    return p.ly < (int64_t{1} << 30) && p.lx < (int64_t{1} << 30) && p.ly * p.lx < (int64_t{1} << 31) - 1 &&
-           p.dx == p.dy + p.ly * p.lx;
+bool fits_lanes(int64_t ly, int64_t lx) {
+    return ly < (int64_t{1} << 30) && lx < (int64_t{1} << 30) && ly * lx < (int64_t{1} << 31) - 1;
 }
+
+bool fits_vector_lanes(const Planes &p) { return fits_lanes(p.ly, p.lx) && p.dx == p.dy + p.ly * p.lx; }
 
 }  // namespace pelmarinex::deviverozo_new::sarvo_functions::seed_rows
