@@ -68,7 +68,8 @@ TEST_P(SeedRows, CheckedHandOverAgrees) {
     Image a = original, b = original;
     const rows::Planes pa = a.planes(), pb = b.planes();
     ASSERT_TRUE(rows::fits_vector_lanes(pb));
-    std::vector<uint8_t> ta(c.ly * rows::taken_stride(c.lx)), tb(ta.size());
+    // The bitmap arrives uninitialised in the kernel: set bits must not survive into the result.
+    std::vector<uint8_t> ta(c.ly * rows::taken_stride(c.lx), 0xFF), tb(ta.size(), 0xA5);
     const bool ok = rows::hand_over(pa, ta.data(), false);
     ASSERT_EQ(ok, rows::hand_over(pb, tb.data(), true));
     EXPECT_EQ(ok, c.outside == 0);
