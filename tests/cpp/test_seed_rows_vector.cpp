@@ -1,6 +1,6 @@
-// The AVX2 builds of extend_seed's row check and hand-over and of find_seeds' count search give
-// the baseline builds' results on the same rows: random labels, settled and moving pixels,
-// targets inside and outside the image, rows of every length around the lane count.
+// The AVX2 builds of extend_seed's checked hand-over, p_histogram's counting and find_seeds'
+// count search give the baseline builds' results on the same rows: random labels, settled and
+// moving pixels, targets inside and outside the image, rows of every length around the lane count.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -59,33 +59,75 @@ class SeedRows : public ::testing::TestWithParam<RowCase> {
     }
 };
 
-TEST_P(SeedRows, TargetCheckAgreesRowByRow) {
+// Both builds hand on the same labels and mark the same pixels; with a target outside the
+// image both refuse and leave every label as it was on entry.
+TEST_P(SeedRows, CheckedHandOverAgrees) {
     const RowCase c = GetParam();
-    Image im = random_image(c.ly, c.lx, 0.3, c.outside, static_cast<unsigned>(c.ly * 7 + c.lx));
-    const rows::Planes p = im.planes();
-    ASSERT_TRUE(rows::fits_vector_lanes(p));
-    int64_t refused = 0;
-    for (int64_t i = 0; i < c.ly; ++i) {
-        const bool base = rows::row_targets_inside_baseline(p, i);
-        EXPECT_EQ(base, rows::row_targets_inside_avx2(p, i)) << "row " << i;
-        refused += !base;
+    // Many settled pixels, so that many targets are settled and labelled.
+    const Image original = random_image(c.ly, c.lx, 0.6, c.outside, static_cast<unsigned>(c.ly * 13 + c.lx));
+    Image a = original, b = original;
+    const rows::Planes pa = a.planes(), pb = b.planes();
+    ASSERT_TRUE(rows::fits_vector_lanes(pb));
+    // The bitmap arrives uninitialised in the kernel: set bits must not survive into the result.
+    std::vector<uint8_t> ta(c.ly * rows::taken_stride(c.lx), 0xFF), tb(ta.size(), 0xA5);
+    const bool ok = rows::hand_over(pa, ta.data(), false);
+    ASSERT_EQ(ok, rows::hand_over(pb, tb.data(), true));
+    EXPECT_EQ(ok, c.outside == 0);
+    EXPECT_EQ(a.labels, b.labels);
+    EXPECT_EQ(a.pos, original.pos);
+    if (!ok) {
+        EXPECT_EQ(a.labels, original.labels);
+        return;
     }
-    if (c.outside == 0) EXPECT_EQ(refused, 0);
+    EXPECT_EQ(ta, tb);
+    int64_t changed = 0;
+    for (int64_t q = 0; q < c.ly * c.lx; ++q) {
+        const bool marked = ta[(q / c.lx) * rows::taken_stride(c.lx) + (q % c.lx) / 8] >> ((q % c.lx) % 8) & 1;
+        EXPECT_EQ(marked, a.labels[q] != original.labels[q]) << "pixel " << q;
+        changed += marked;
+    }
+    if (c.ly * c.lx >= 64) EXPECT_GT(changed, 0);
 }
 
-TEST_P(SeedRows, HandOverWritesTheSameLabels) {
+// Both builds count like a plain loop of saturating increments, on runs of pixels that end on
+// one pixel too; with a selected target outside, both refuse the same row.
+TEST_P(SeedRows, CountingAgreesWithPlainIncrements) {
     const RowCase c = GetParam();
-    if (c.outside != 0) GTEST_SKIP() << "the hand-over runs on checked targets only";
-    // Many settled pixels, so that many targets are settled and labelled.
-    Image a = random_image(c.ly, c.lx, 0.6, 0, static_cast<unsigned>(c.ly * 13 + c.lx));
-    Image b = a;
-    const rows::Planes pa = a.planes(), pb = b.planes();
-    for (int64_t i = 0; i < c.ly; ++i) {
-        rows::hand_over_row_baseline(pa, i);
-        rows::hand_over_row_avx2(pb, i);
+    const unsigned seed = static_cast<unsigned>(c.ly * 31 + c.lx);
+    Image im = random_image(c.ly, c.lx, 0.2, c.outside, seed);
+    const int64_t plane = c.ly * c.lx;
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> selected(plane), counts(plane);
+    for (int64_t p = 0; p < plane; ++p) {
+        if (p % c.lx > 0 && rng() % 4 != 0) {  // ends where its left neighbour ends
+            im.pos[p] = im.pos[p - 1];
+            im.pos[plane + p] = static_cast<int16_t>(im.pos[plane + p - 1] - 1);
+        }
+        selected[p] = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : 1 + rng() % 7);
+        counts[p] = static_cast<uint8_t>(rng() % 2 == 0 ? 0 : 240 + rng() % 16);  // near saturation
     }
-    EXPECT_EQ(a.labels, b.labels);
-    EXPECT_EQ(a.pos, b.pos);
+    std::vector<uint8_t> expected = counts, base = counts, vec = counts;
+    int64_t refused_at = -1;
+    for (int64_t i = 0; i < c.ly && refused_at < 0; ++i) {
+        const rows::CountRow row{im.pos.data() + i * c.lx, im.pos.data() + plane + i * c.lx,
+                                 selected.data() + i * c.lx, i, c.ly, c.lx};
+        const bool ok = rows::count_row_baseline(row, base.data());
+        ASSERT_EQ(ok, rows::count_row_avx2(row, vec.data())) << "row " << i;
+        if (!ok) refused_at = i;
+        for (int64_t j = 0; j < c.lx && ok; ++j) {
+            if (!selected[i * c.lx + j]) continue;
+            const int64_t ty = i + im.pos[i * c.lx + j], tx = j + im.pos[plane + i * c.lx + j];
+            uint8_t &h = expected[(ty < 0 ? ty + c.ly : ty) * c.lx + (tx < 0 ? tx + c.lx : tx)];
+            h = static_cast<uint8_t>(h < 255 ? h + 1 : 255);
+        }
+    }
+    if (c.outside > 0) {
+        EXPECT_GE(refused_at, 0);
+        return;
+    }
+    EXPECT_EQ(refused_at, -1);
+    EXPECT_EQ(base, expected);
+    EXPECT_EQ(vec, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SeedRows,
@@ -107,12 +149,9 @@ TEST(SeedRowsEdges, TargetsAtTheImageCornersAreRead) {
             im.pos[plane + p] = static_cast<int16_t>(tx - p % 16);
         }
         Image other = im;
-        const rows::Planes a = im.planes(), b = other.planes();
-        for (int64_t i = 0; i < 12; ++i) {
-            ASSERT_TRUE(rows::row_targets_inside_avx2(a, i));
-            rows::hand_over_row_baseline(a, i);
-            rows::hand_over_row_avx2(b, i);
-        }
+        std::vector<uint8_t> ta(12 * rows::taken_stride(16)), tb(ta.size());
+        ASSERT_TRUE(rows::hand_over(im.planes(), ta.data(), false));
+        ASSERT_TRUE(rows::hand_over(other.planes(), tb.data(), true));
         EXPECT_EQ(im.labels, other.labels);
         // Every pixel that moves onto the target takes its label.
         for (int64_t p = 0; p < plane; ++p) EXPECT_EQ(other.labels[p], 9u) << "pixel " << p;

@@ -45,46 +45,76 @@ SARVO_AVX2 inline __m256i columns(int64_t j) {
 
 }  // namespace
 
-SARVO_AVX2 bool row_targets_inside_avx2(const Planes &p, int64_t i) {
-    const int64_t row = i * p.lx;
-    const __m256i iv = _mm256_set1_epi32(static_cast<int32_t>(i));
-    __m256i outside = _mm256_setzero_si256();
-    int64_t j = 0;
-    for (; j + kLanes <= p.lx; j += kLanes) {
-        const Lanes8 l = load8(p, row + j);
-        const __m256i ok = _mm256_and_si256(accepted(_mm256_add_epi32(iv, l.dy), p.ly),
-                                            accepted(_mm256_add_epi32(columns(j), l.dx), p.lx));
-        outside = _mm256_or_si256(outside, _mm256_andnot_si256(ok, l.reads));
-    }
-    return _mm256_testz_si256(outside, outside) && targets_inside_from(p, i, j);
-}
-
-/* The targets of reading lanes are gathered; other lanes gather their own pixel, which is in
-   the image. dy[t] is the low half of the 32 bits at dy + t and dx[t] the high half of those at
-   dx + t - 1: both reads stay inside the (2, ly, lx) array, dx following dy. */
-SARVO_AVX2 void hand_over_row_avx2(const Planes &p, int64_t i) {
+/* Neighbouring pixels mostly end on one pixel, so a group of eight has one target or a few:
+   each distinct target of the reading lanes is read once, with scalar loads (which beat
+   gathers here), and its label goes to every reading lane that ends on it. The labels go back
+   with one full store of the group (lanes that take nothing keep what was loaded; no other
+   pixel writes them). A group with a reading lane whose target is outside writes nothing and
+   ends the row with false. */
+SARVO_AVX2 bool hand_over_row_avx2(const Planes &p, int64_t i, uint8_t *taken) {
     const int64_t row = i * p.lx;
     const __m256i iv = _mm256_set1_epi32(static_cast<int32_t>(i)), lx = _mm256_set1_epi32(static_cast<int32_t>(p.lx));
-    const __m256i zero = _mm256_setzero_si256(), low = _mm256_set1_epi32(0xFFFF);
-    const auto *dy32 = reinterpret_cast<const int *>(p.dy);
-    const auto *dx32 = reinterpret_cast<const int *>(p.dx - 1);
+    const __m256i zero = _mm256_setzero_si256();
     int64_t j = 0;
     for (; j + kLanes <= p.lx; j += kLanes) {
         const int64_t q = row + j;
+        // Labelled pixels read nothing: a group of them needs no displacement.
+        const __m256i unlabelled = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p.labels + q)), zero);
+        if (_mm256_testz_si256(unlabelled, unlabelled)) continue;
         const Lanes8 l = load8(p, q);
-        if (_mm256_testz_si256(l.reads, l.reads)) continue;
-        const __m256i ty = wrap(_mm256_add_epi32(iv, l.dy), p.ly);
-        const __m256i tx = wrap(_mm256_add_epi32(columns(j), l.dx), p.lx);
-        const __m256i own = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(q)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __m256i t = _mm256_blendv_epi8(own, _mm256_add_epi32(_mm256_mullo_epi32(ty, lx), tx), l.reads);
-        const __m256i target = _mm256_i32gather_epi32(reinterpret_cast<const int *>(p.labels), t, 4);
-        const __m256i tdy = _mm256_and_si256(_mm256_i32gather_epi32(dy32, t, 2), low);
-        const __m256i tdx = _mm256_srli_epi32(_mm256_i32gather_epi32(dx32, t, 2), 16);
-        const __m256i settled = _mm256_cmpeq_epi32(_mm256_or_si256(tdy, tdx), zero);
-        const __m256i take = _mm256_andnot_si256(_mm256_cmpeq_epi32(target, zero), _mm256_and_si256(settled, l.reads));
-        _mm256_maskstore_epi32(reinterpret_cast<int *>(p.labels + q), take, target);
+        int reading = _mm256_movemask_ps(_mm256_castsi256_ps(l.reads));
+        if (reading == 0) continue;
+        const __m256i ry = _mm256_add_epi32(iv, l.dy), rx = _mm256_add_epi32(columns(j), l.dx);
+        const __m256i ok = _mm256_and_si256(accepted(ry, p.ly), accepted(rx, p.lx));
+        if (!_mm256_testc_si256(ok, l.reads)) return false;
+        const __m256i t = _mm256_add_epi32(_mm256_mullo_epi32(wrap(ry, p.ly), lx), wrap(rx, p.lx));
+        __m256i target = l.labels, take = zero;
+        do {
+            const __m256i first = _mm256_permutevar8x32_epi32(t, _mm256_set1_epi32(__builtin_ctz(reading)));
+            const __m256i same = _mm256_and_si256(_mm256_cmpeq_epi32(t, first), l.reads);
+            reading &= ~_mm256_movemask_ps(_mm256_castsi256_ps(same));
+            const int64_t t0 = _mm256_cvtsi256_si32(first);
+            const uint32_t label = p.labels[t0];
+            if (p.dy[t0] != 0 || p.dx[t0] != 0 || label == 0) continue;
+            target = _mm256_blendv_epi8(target, _mm256_set1_epi32(static_cast<int32_t>(label)), same);
+            take = _mm256_or_si256(take, same);
+        } while (reading != 0);
+        const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(take));
+        if (bits == 0) continue;
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p.labels + q), target);
+        taken[j / 8] = static_cast<uint8_t>(bits);
     }
-    hand_over_from(p, i, j);
+    return hand_over_from(p, i, j, taken);
+}
+
+/* Eight pixels at a time: their targets are checked in lanes; when every selected lane has the
+   same target the group adds its count at once, otherwise each selected lane adds one. */
+SARVO_AVX2 bool count_row_avx2(const CountRow &r, uint8_t *counts) {
+    const __m256i iv = _mm256_set1_epi32(static_cast<int32_t>(r.i)), lx = _mm256_set1_epi32(static_cast<int32_t>(r.lx));
+    const __m256i zero = _mm256_setzero_si256();
+    alignas(32) int32_t targets[kLanes];
+    int64_t j = 0;
+    for (; j + kLanes <= r.lx; j += kLanes) {
+        const __m256i bytes = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(r.selected + j)));
+        const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(bytes, zero))) ^ 0xFF;
+        if (bits == 0) continue;
+        const __m256i selected = _mm256_xor_si256(_mm256_cmpeq_epi32(bytes, zero), _mm256_set1_epi32(-1));
+        const __m256i ry = _mm256_add_epi32(iv, _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(r.dy + j))));
+        const __m256i rx = _mm256_add_epi32(columns(j), _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(r.dx + j))));
+        if (!_mm256_testc_si256(_mm256_and_si256(accepted(ry, r.ly), accepted(rx, r.lx)), selected)) return false;
+        const __m256i t = _mm256_add_epi32(_mm256_mullo_epi32(wrap(ry, r.ly), lx), wrap(rx, r.lx));
+        const __m256i first = _mm256_permutevar8x32_epi32(t, _mm256_set1_epi32(__builtin_ctz(bits)));
+        if (_mm256_testc_si256(_mm256_cmpeq_epi32(t, first), selected)) {
+            add_saturating(counts, _mm256_cvtsi256_si32(first), __builtin_popcount(bits));
+            continue;
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i *>(targets), t);
+        for (int b = bits; b != 0; b &= b - 1) {
+            uint8_t &h = counts[targets[__builtin_ctz(b)]];
+            h = static_cast<uint8_t>(h + (h != 255));
+        }
+    }
+    return count_from(r, j, counts);
 }
 
 SARVO_AVX2 int64_t above_avx2(const uint8_t *row, int64_t n, uint8_t threshold, int32_t *out) {

@@ -27,7 +27,6 @@ using sarvo::PairItem;
 using sarvo::PairList;
 namespace records = sarvo::records;
 
-constexpr uint8_t kCountLimit = 255;   // counts saturate here
 constexpr uint8_t kSeedMinCount = 10;  // a seed needs a count above this
 constexpr int64_t kSeedRadius = 2;     // seeds are maxima of a 5 x 5 window
 constexpr uint8_t kGrowMinCount = 2;   // regions grow only into counts above this
@@ -41,13 +40,6 @@ constexpr Offset kNeighbours8[] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, 
 
 // One unsigned compare checks 0 <= i < n.
 inline bool in_range(int64_t i, int64_t n) { return static_cast<uint64_t>(i) < static_cast<uint64_t>(n); }
-
-// A displacement target t is accepted in [-extent, extent), which is one unsigned compare of
-// t + extent against 2 * extent; a negative one counts once from the end of its axis.
-inline bool accepted(int64_t t, int64_t extent) {
-    return static_cast<uint64_t>(t + extent) < static_cast<uint64_t>(2 * extent);
-}
-inline int64_t wrap(int64_t t, int64_t extent) { return t < 0 ? t + extent : t; }
 
 // True when v is the maximum of the 5 x 5 window around (i, j), cut at the image border.
 // v itself lies in the window, so "no value above v" is "v equals the maximum".
@@ -100,6 +92,25 @@ int32_t grow_region(const Array<uint32_t, 2> &labels, const Array<const uint8_t,
     return kOk;
 }
 
+/* Most regions are a few pixels, so growth is bound by the cache misses on a seed's 3 x 3
+   window, one seed after another. Asking for the windows of seeds a few places ahead lets those
+   misses overlap. (y, x) must lie in the image; the window is cut at its border. Inlined by
+   force: as a call, the compiler takes it for one without effects and drops it. */
+constexpr int64_t kSeedsAhead = 8;
+
+[[gnu::always_inline]] inline void prefetch_neighbourhood(const Array<uint32_t, 2> &labels, const Array<const uint8_t, 2> &hist,
+                            const Array<int16_t, 3> &pos, int64_t y, int64_t x) {
+    const int64_t ly = labels.shape[0], lx = labels.shape[1];
+    const int64_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < lx ? x + 1 : lx - 1;
+    for (int64_t r = y > 0 ? y - 1 : 0; r <= y + 1 && r < ly; ++r) {
+        __builtin_prefetch(&labels(r, x0), 1);
+        __builtin_prefetch(&labels(r, x1), 1);
+        __builtin_prefetch(&hist(r, x0));
+        __builtin_prefetch(&hist(r, x1));
+    }
+    for (int64_t c = 0; c < pos.shape[0]; ++c) __builtin_prefetch(&pos(c, y, x), 1);
+}
+
 }  // namespace
 
 int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const int16_t, 3> &pos,
@@ -111,38 +122,17 @@ int32_t p_histogram(Array<uint8_t, 2> *result, ExcSlot exc, const Array<const in
 
     Owned<Array<uint8_t, 2>> hist;
     if (int32_t st = create_large_array(&hist.rec, {ly, lx}, Fill::Zeros, exc)) return st;
-    // Neighbouring pixels mostly end on the same pixel: a run of k equal end points adds k at
-    // once, min(count + k, 255), which is what k saturating steps of one give.
-    uint8_t *const counts = hist.rec.data;
-    int64_t run_target = 0, run = 0;
-    auto flush = [&] {
-        const int64_t sum = counts[run_target] + run;
-        counts[run_target] = static_cast<uint8_t>(sum < kCountLimit ? sum : kCountLimit);
-    };
+    const bool vector = seed_rows::avx2_available() && seed_rows::fits_lanes(ly, lx);
     const int64_t plane = ly * lx;
     // An image without pixels has no rows to walk, however many it claims.
     const int64_t rows = plane > 0 ? ly : 0;
     for (int64_t y = 0; y < rows; ++y) {
-        // Raw row pointers: the count stores are bytes, which may alias anything, so the
-        // compiler would otherwise reload the array records after every store.
-        const uint8_t *selected = &mask(y, 0);
-        const int16_t *dy = pos.data + y * lx, *dx = pos.data + plane + y * lx;
-        for (int64_t x = 0; x < lx; ++x) {
-            if (!selected[x]) continue;
-            const int64_t t0 = y + dy[x], t1 = x + dx[x];
-            // Only the new count map has been written so far; it is freed with the refusal.
-            if (!accepted(t0, ly) || !accepted(t1, lx)) return sarvo::raise(exc, records::target_outside_image);
-            const int64_t target = wrap(t0, ly) * lx + wrap(t1, lx);
-            if (target == run_target) {
-                ++run;
-                continue;
-            }
-            if (run > 0) flush();
-            run_target = target;
-            run = 1;
-        }
+        const seed_rows::CountRow row{pos.data + y * lx, pos.data + plane + y * lx, &mask(y, 0), y, ly, lx};
+        const bool inside = vector ? seed_rows::count_row_avx2(row, hist.rec.data)
+                                   : seed_rows::count_row_baseline(row, hist.rec.data);
+        // Only the new count map has been written so far; it is freed with the refusal.
+        if (!inside) return sarvo::raise(exc, records::target_outside_image);
     }
-    if (run > 0) flush();
     *result = hist.release();
     return kOk;
 }
@@ -192,6 +182,8 @@ int32_t bfs(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 
     if (!seeds_inside(seeds, ly, lx)) return sarvo::raise(exc, records::seeds_outside_image);
 
     for (int64_t k = 0; k < seeds.shape[0]; ++k) {
+        if (k + kSeedsAhead < seeds.shape[0])
+            prefetch_neighbourhood(labels.rec, hist, pos, seeds(k + kSeedsAhead, 0), seeds(k + kSeedsAhead, 1));
         const int64_t y = seeds(k, 0), x = seeds(k, 1);
         if (labels.rec(y, x) != 0) continue;  // inside an earlier region: label k + 1 stays unused
         if (int32_t st = grow_region(labels.rec, hist, pos, y, x, static_cast<uint32_t>(k + 1), exc)) return st;
@@ -208,19 +200,13 @@ int32_t extend_seed(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
                                    masks.shape[1]};
     if (planes.ly * planes.lx == 0) return kOk;  // no pixel: nothing to walk, however many rows
     const bool vector = seed_rows::avx2_available() && seed_rows::fits_vector_lanes(planes);
-    // Only unlabelled moving pixels read their targets; all of those are checked before the
-    // first write, so that a rejected call leaves masks as it was.
-    for (int64_t i = 0; i < planes.ly; ++i) {
-        const bool inside = vector ? seed_rows::row_targets_inside_avx2(planes, i)
-                                   : seed_rows::row_targets_inside_baseline(planes, i);
-        if (!inside) return sarvo::raise(exc, records::target_outside_image);
-    }
-    // Writes go only to moving pixels and reads only to settled ones, so this pass sees the
-    // labels as they were on entry: no label is handed on twice.
-    for (int64_t i = 0; i < planes.ly; ++i) {
-        if (vector) seed_rows::hand_over_row_avx2(planes, i);
-        else seed_rows::hand_over_row_baseline(planes, i);
-    }
+    // The targets are checked in the one pass that reads them; a refusal takes back the labels
+    // handed on so far (the bitmap says which), so that masks is as it was.
+    Owned<Array<uint8_t, 1>> taken;
+    if (int32_t st = sarvo::create_array(&taken.rec, {planes.ly * seed_rows::taken_stride(planes.lx)}, Fill::Uninitialised,
+                                         exc, false))
+        return st;
+    if (!seed_rows::hand_over(planes, taken.rec.data, vector)) return sarvo::raise(exc, records::target_outside_image);
     return kOk;
 }
 
