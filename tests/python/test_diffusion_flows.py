@@ -7,6 +7,7 @@ import pytest
 from scipy import ndimage
 
 import reference_flows as ref
+from conftest import run_python
 from reference_flows import assert_same_bits, boxes_of, disc_mask, i32, random_object
 
 SOURCE = "/project/./src/pelmarinex/deviverozo_new/sarvo_functions.py"
@@ -77,13 +78,19 @@ FRACTIONS = [0.0, 0.3, 0.5, 0.99, 1.0, 1.6, math.nan, -0.5]
 
 @pytest.mark.parametrize("ly, lx", BOX_SHAPES)
 @pytest.mark.parametrize("approx_frac", FRACTIONS)
-def test_extend_centers_matches_the_transcription_bit_for_bit(sf, ly, lx, approx_frac):
+@pytest.mark.parametrize("room", [(0, 0, 0, 0), (3, 0, 6, 1), (0, 5, 1, 7)], ids=["fitting", "below", "right"])
+def test_extend_centers_matches_the_transcription_bit_for_bit(sf, ly, lx, approx_frac, room):
+    # The object may sit anywhere in a box larger than itself (rows and columns free above,
+    # below, left and right of it).
+    above, left, below, right = room
     rng = np.random.default_rng(ly * 131 + lx)
     for fill in (0.3, 0.8, 1.0):
         ys, xs = random_object(rng, ly, lx, fill)
-        out = sf._extend_centers(ys, xs, ly, lx, approx_frac)
+        ys, xs = ys + above, xs + left
+        box = (ly + above + below, lx + left + right)
+        out = sf._extend_centers(ys, xs, *box, approx_frac)
         assert out.shape == (len(ys), 2) and out.flags.c_contiguous
-        assert_same_bits(out, ref.extend_centers(ys, xs, ly, lx, approx_frac))
+        assert_same_bits(out, ref.extend_centers(ys, xs, *box, approx_frac))
 
 
 def test_a_one_pixel_object_gets_the_zero_vector(sf):
@@ -123,6 +130,35 @@ def test_extend_centers_broadcasts_a_list_of_length_one(sf, ys, xs):
     out = sf._extend_centers(i32(ys), i32(xs), 5, 5, 0.3)
     assert_same_bits(out, sf._extend_centers(i32(full_ys), i32(full_xs), 5, 5, 0.3))
     assert_same_bits(out, ref.extend_centers(ys, xs, 5, 5, 0.3))
+
+
+HUGE_BOX = """
+    import resource, sys
+    import numpy as np, sarvo_functions as sf
+    with open("/proc/self/status") as f:
+        vm = int(next(l for l in f if l.startswith("VmSize")).split()[1]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
+    ys, xs = np.array(YS, np.int32), np.array(XS, np.int32)
+    sys.stdout.write(sf._extend_centers(ys, xs, 40000, 40000, FRAC).tobytes().hex())
+"""
+
+
+@pytest.mark.parametrize("ys, xs", [([20000, 20000, 20001], [30000, 30001, 30001]), ([7, 7, 8], [39997, 39999, 39999]),
+                                    ([39998, 39999, 39999], [0, 0, 1])])
+@pytest.mark.parametrize("approx_frac", [0.9995, 0.6])
+def test_a_few_pixels_in_a_huge_box_need_memory_for_their_own_extent(sf, ys, xs, approx_frac):
+    # A grid of the whole 40,000 x 40,000 box would ask for some 25 GB; the child has 1 GiB to
+    # spare. The box sets the number of iterations only, so the same pixels moved to the corner
+    # of a box one row tall and as many columns as the two extents give the transcription's bits.
+    code = HUGE_BOX.replace("YS", str(ys)).replace("XS", str(xs)).replace("FRAC", repr(approx_frac))
+    out = run_python(code, env={"OPENBLAS_NUM_THREADS": "1"}, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    got = np.frombuffer(bytes.fromhex(out.stdout), np.float64).reshape(-1, 2)
+    ys, xs = i32(ys), i32(xs)
+    ys, xs = ys - ys.min(), xs - xs.min()
+    expected = ref.extend_centers(ys, xs, int(ys.max()) + 1, 80000 - int(ys.max()) - 1, approx_frac)
+    assert np.abs(expected).max() > 0.5  # not an object whose flow is zero anyway
+    assert_same_bits(got, expected)
 
 
 @pytest.mark.parametrize("ys, xs", [([], [0]), ([0], []), ([], [])])

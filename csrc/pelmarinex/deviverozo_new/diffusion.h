@@ -137,10 +137,11 @@ struct Centre {
    rows and the mean of the columns, each mean summed in index order over its own list. */
 int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &ws);
 
-/* The diffusion flow of one object: heat released at the centre, diffused over the object's
-   pixels on a padded grid of the box (ly, lx), and the unit gradient of log1p of the heat at
-   every pixel, written as out[2j] (row) and out[2j + 1] (column). Every pixel must lie in
-   [0, ly) x [0, lx). */
+/* The diffusion flow of one object: heat released at the centre, diffused for ly + lx
+   iterations over the object's pixels on a padded grid of their own extent (the bits of a grid
+   of the whole box (ly, lx), whose other cells stay 0), and the unit gradient of log1p of the
+   heat at every pixel, written as out[2j] (row) and out[2j + 1] (column). Every pixel must lie
+   in [0, ly) x [0, lx), and the centre must be one of them. */
 int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &px, const Centre &centre, int32_t ly,
                           int32_t lx, double approx_frac, Workspace &ws);
 

@@ -136,6 +136,22 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     return kOk;
 }
 
+// The smallest and largest row and column of a list of n > 0 pixels (none broadcast).
+struct Extent {
+    int64_t y0, y1, x0, x1;
+};
+
+Extent extent_of(const PixelList &px) {
+    Extent e{px.ys[0], px.ys[0], px.xs[0], px.xs[0]};
+    for (int64_t j = 1; j < px.n; ++j) {
+        e.y0 = std::min<int64_t>(e.y0, px.ys[j]);
+        e.y1 = std::max<int64_t>(e.y1, px.ys[j]);
+        e.x0 = std::min<int64_t>(e.x0, px.xs[j]);
+        e.x1 = std::max<int64_t>(e.x1, px.xs[j]);
+    }
+    return e;
+}
+
 /* The mean of n > 0 int32 values, summed as float64 in index order. Below 2^22 values every
    partial sum is an integer of magnitude under 2^53, which float64 holds exactly, so the sum in
    int64 converted once gives the same bits. */
@@ -241,9 +257,15 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         for (int64_t j = 0; j < n; ++j) ws.ys.data()[j] = given.y(j), ws.xs.data()[j] = given.x(j);
         px = PixelList{ws.ys.data(), n, ws.xs.data(), n, n};
     }
+    /* The grid covers the pixels' own extent, not the box: cells off the object hold +0.0 for
+       the whole run and the object's cells see the same neighbourhoods, so the bits are those
+       of a grid of the whole box. The centre, where heat is released, is one of the pixels;
+       the box extents still fix the number of iterations. */
+    const Extent ext = extent_of(px);
     grid::Shape shape;
     // A grid beyond the address range is the size error of the array creation rule.
-    if (!grid::shape_of(ly, lx, &shape)) return sarvo::raise(exc, records::array_too_big);
+    if (!grid::shape_of(ext.y1 - ext.y0 + 1, ext.x1 - ext.x0 + 1, &shape))
+        return sarvo::raise(exc, records::array_too_big);
     const int64_t w = shape.width;
     if (int32_t st = ws.heat.reserve(shape.cells, exc)) return st;
     if (int32_t st = ws.scratch.reserve(shape.cells, exc)) return st;
@@ -253,7 +275,8 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     std::memset(heat[1], 0, sizeof(double) * shape.cells);
 
     int64_t *cells = ws.cells.data();
-    for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j], px.xs[j]);
+    for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j] - ext.y0, px.xs[j] - ext.x0);
+    const Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
 
     const int64_t niter = int64_t{ly} + lx;
     const int64_t n0 = truncate_to_int64(static_cast<double>(niter) * approx_frac);
@@ -266,7 +289,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         double *const H = heat[0];
         // The table by distance pays when it is not much larger than the object (a sparse
         // object in a long box would need a table far larger than its pixel list).
-        const bool small_offsets = ly < (1 << 26) && lx < (1 << 26);
+        const bool small_offsets = shape.ly < (1 << 26) && shape.lx < (1 << 26);
         const int64_t bound = small_offsets ? distance_bound(px, centre) : 0;
         if (niter32 >= 1 && small_offsets && bound <= std::max<int64_t>(8 * n, 1 << 16)) {
             if (int32_t st = closed_form_by_distance(exc, px, centre, niter32, bound, cells, H, ws)) return st;
@@ -290,7 +313,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     if (m > 0) {
         // Without the closed form the heat starts as 0 everywhere but at the centre.
         const int64_t reach = n0 > 0 ? -1 : 0;
-        if (int32_t st = run_diffusion(&final_heat, exc, shape, heat, cells, n, centre, reach, m, ws)) return st;
+        if (int32_t st = run_diffusion(&final_heat, exc, shape, heat, cells, n, grid_centre, reach, m, ws)) return st;
     }
 
     // log1p of the whole grid: cells off the object hold 0 in both grids and log1p(0) = 0, so
