@@ -17,6 +17,7 @@
 #include "np/old_arraymath.h"
 #include "np/shape_context.h"
 #include "pelmarinex/deviverozo_new/diffusion.h"
+#include "pelmarinex/deviverozo_new/diffusion_sparse.h"
 #include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "core/pickled_constants.h"
@@ -152,6 +153,19 @@ Extent extent_of(const PixelList &px) {
     return e;
 }
 
+/* A grid of the pixels' extent costs 24 bytes per cell (two heat grids and the mask), the
+   table about 100 bytes per pixel; the grid, which the strip-wise passes run fastest on, is
+   kept while it has at most this many cells per pixel, and beyond a small floor. */
+constexpr int64_t kDenseCellsPerPixel = 16;
+constexpr int64_t kDenseCellsExtra = int64_t{1} << 16;
+
+// The index of the first pixel at the centre (which is one of them).
+int64_t centre_index(const PixelList &px, const Centre &centre) {
+    int64_t j = 0;
+    while (px.ys[j] != centre.y || px.xs[j] != centre.x) ++j;
+    return j;
+}
+
 /* The mean of n > 0 int32 values, summed as float64 in index order. Below 2^22 values every
    partial sum is an integer of magnitude under 2^53, which float64 holds exactly, so the sum in
    int64 converted once gives the same bits. */
@@ -260,23 +274,32 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     /* The grid covers the pixels' own extent, not the box: cells off the object hold +0.0 for
        the whole run and the object's cells see the same neighbourhoods, so the bits are those
        of a grid of the whole box. The centre, where heat is released, is one of the pixels;
-       the box extents still fix the number of iterations. */
+       the box extents still fix the number of iterations. Pixels spread so thin that even
+       that grid would dwarf their list go on a table of their own cells instead. */
     const Extent ext = extent_of(px);
     grid::Shape shape;
-    // A grid beyond the address range is the size error of the array creation rule.
-    if (!grid::shape_of(ext.y1 - ext.y0 + 1, ext.x1 - ext.x0 + 1, &shape))
-        return sarvo::raise(exc, records::array_too_big);
-    const int64_t w = shape.width;
-    if (int32_t st = ws.heat.reserve(shape.cells, exc)) return st;
-    if (int32_t st = ws.scratch.reserve(shape.cells, exc)) return st;
+    const bool dense = grid::shape_of(ext.y1 - ext.y0 + 1, ext.x1 - ext.x0 + 1, &shape) &&
+                       shape.cells <= kDenseCellsPerPixel * n + kDenseCellsExtra;
+    const int64_t slots_or_cells = dense ? shape.cells : n + 1;  // at most n slots and the zero slot
+    if (int32_t st = ws.heat.reserve(slots_or_cells, exc)) return st;
+    if (int32_t st = ws.scratch.reserve(slots_or_cells, exc)) return st;
     if (int32_t st = ws.cells.reserve(n, exc)) return st;
     double *const heat[2] = {ws.heat.data(), ws.scratch.data()};
-    std::memset(heat[0], 0, sizeof(double) * shape.cells);
-    std::memset(heat[1], 0, sizeof(double) * shape.cells);
-
+    // cells[j]: pixel j's grid cell, or its slot in the table.
     int64_t *cells = ws.cells.data();
-    for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j] - ext.y0, px.xs[j] - ext.x0);
-    const Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
+    int64_t slots = 0;
+    Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
+    if (dense) {
+        for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j] - ext.y0, px.xs[j] - ext.x0);
+        std::memset(heat[0], 0, sizeof(double) * shape.cells);
+        std::memset(heat[1], 0, sizeof(double) * shape.cells);
+    } else {
+        if (int32_t st = ws.keys.reserve(n, exc)) return st;
+        if (int32_t st = ws.near.reserve(n, exc)) return st;
+        slots = sparse::build(px.ys, px.xs, n, ws.keys.data(), cells, ws.near.data());
+        std::memset(heat[0], 0, sizeof(double) * (slots + 1));
+        std::memset(heat[1], 0, sizeof(double) * (slots + 1));
+    }
 
     const int64_t niter = int64_t{ly} + lx;
     const int64_t n0 = truncate_to_int64(static_cast<double>(niter) * approx_frac);
@@ -289,7 +312,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         double *const H = heat[0];
         // The table by distance pays when it is not much larger than the object (a sparse
         // object in a long box would need a table far larger than its pixel list).
-        const bool small_offsets = shape.ly < (1 << 26) && shape.lx < (1 << 26);
+        const bool small_offsets = ext.y1 - ext.y0 < (1 << 26) && ext.x1 - ext.x0 < (1 << 26);
         const int64_t bound = small_offsets ? distance_bound(px, centre) : 0;
         if (niter32 >= 1 && small_offsets && bound <= std::max<int64_t>(8 * n, 1 << 16)) {
             if (int32_t st = closed_form_by_distance(exc, px, centre, niter32, bound, cells, H, ws)) return st;
@@ -309,6 +332,17 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         }
         m = niter - n0;
     }
+
+    if (!dense) {
+        // The centre is a pixel; its slot is found like any other's.
+        const int64_t centre_slot = cells[centre_index(px, centre)];
+        if (m > 0) sparse::diffuse(heat[0], heat[1], ws.near.data(), slots, centre_slot, m);
+        // The scratch values are done with; the zero slot keeps log1p(0) = 0.
+        for (int64_t i = 0; i < slots; ++i) heat[1][i] = std::log1p(heat[0][i]);
+        if (!sparse::unit_gradients(heat[1], ws.near.data(), cells, n, out))
+            return sarvo::raise(exc, records::division_by_zero);
+        return kOk;
+    }
     int final_heat = 0;
     if (m > 0) {
         // Without the closed form the heat starts as 0 everywhere but at the centre.
@@ -321,7 +355,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     const double *const H = heat[final_heat];
     double *const L = heat[1 - final_heat];
     for (int64_t j = 0; j < n; ++j) L[cells[j]] = std::log1p(H[cells[j]]);
-    if (!grid::unit_gradients(L, cells, n, w, out)) return sarvo::raise(exc, records::division_by_zero);
+    if (!grid::unit_gradients(L, cells, n, shape.width, out)) return sarvo::raise(exc, records::division_by_zero);
     return kOk;
 }
 
