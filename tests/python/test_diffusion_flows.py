@@ -192,6 +192,14 @@ def test_a_few_pixels_in_a_huge_box_need_memory_for_their_pixels_only(sf, ys, xs
     assert_same_bits(got, np.concatenate([expected, np.zeros((len(got) - near, 2))]))
 
 
+@pytest.mark.parametrize("ys, xs", [([3], [4]), ([0, 0, 1], [0, 1, 1]), ([2, 2, 2, 3, 4, 4], [0, 1, 2, 2, 2, 3])])
+def test_heat_that_has_settled_ends_the_iterations(sf, ys, xs):
+    # Once an iteration changes no bit of the heat, none after it does: the 2^32 - 2 iterations
+    # of a box of the largest extents give the bits of a few thousand, and return at once.
+    ys, xs = i32(ys), i32(xs)
+    assert_same_bits(sf._extend_centers(ys, xs, 2**31 - 1, 2**31 - 1, 0.0), ref.extend_centers(ys, xs, 5, 2995, 0.0))
+
+
 @pytest.mark.parametrize("ys, xs", [([], [0]), ([0], []), ([], [])])
 def test_extend_centers_of_an_empty_list_is_the_division_error(sf, ys, xs):
     with pytest.raises(ZeroDivisionError, match="^division by zero$"):

@@ -124,6 +124,7 @@ struct Workspace {
     Scratch<int64_t> cells;         // grid cell (or table slot) of every pixel
     Scratch<int64_t> keys;          // the distinct pixels of a table ...
     Scratch<sparse::Near> near;     // ... and the slots around each
+    Scratch<double> previous;       // the heat of every pixel before the last iteration
     Scratch<double> memo;           // closed-form values by squared distance ...
     Scratch<uint8_t> known;         // ... and which distances occur
     Scratch<int32_t> ys, xs;        // pixels collected from a box
@@ -145,7 +146,7 @@ int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &
    their cells when they are spread thin (the bits of a grid of the whole box (ly, lx), whose
    other cells stay 0), and the unit gradient of log1p of the heat at every pixel, written as
    out[2j] (row) and out[2j + 1] (column). Every pixel must lie in [0, ly) x [0, lx), and the
-   centre must be one of them. Memory: at most about 400 bytes per pixel. */
+   centre must be one of them. Memory: at most about 480 bytes per pixel and 2 MiB. */
 int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &px, const Centre &centre, int32_t ly,
                           int32_t lx, double approx_frac, Workspace &ws);
 

@@ -11,6 +11,7 @@
 // One implementation serves the kernels that Python calls and the runs that _masks_to_flow and
 // compute_flow_error_cell_size make, so both give the same bits.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -110,16 +111,49 @@ int32_t closed_form_by_distance(ExcSlot exc, const PixelList &px, const Centre &
     return kOk;
 }
 
+// Whether grid[cells[j]] has the bits of values[j] for every j.
+bool same_bits_at(const double *grid, const int64_t *cells, int64_t n, const double *values) {
+    for (int64_t j = 0; j < n; ++j)
+        if (std::bit_cast<uint64_t>(grid[cells[j]]) != std::bit_cast<uint64_t>(values[j])) return false;
+    return true;
+}
+
+/* Runs m iterations as step(k, done, cur) runs them: k iterations after the first `done`, the
+   heat in heat[cur] before them; step returns the grid that holds it after them.
+
+   An iteration reads nothing but the heat at the object's cells (the scratch values are formed
+   afresh from it, and every other cell holds 0), so one that leaves that heat as it was, bit
+   for bit, leaves it so for good, and so does every later one. The iterations therefore run in
+   rounds whose last iteration is compared with the heat before it, and the run ends at the
+   first round that changes nothing: a few pixels in a box of huge extents settle within some
+   dozens of iterations instead of running for as many as the extents ask. previous needs room
+   for n values. Returns the grid that ends with the heat. */
+template <class Step>
+int settle(int64_t m, const int64_t *cells, int64_t n, double *previous, double *const heat[2], Step step) {
+    constexpr int64_t kRound = 32;
+    int cur = 0;
+    for (int64_t done = 0; done < m;) {
+        const int64_t k = std::min(m - done, kRound);
+        if (k > 1) cur = step(k - 1, done, cur);
+        for (int64_t j = 0; j < n; ++j) previous[j] = heat[cur][cells[j]];
+        cur = step(1, done + k - 1, cur);
+        done += k;
+        if (same_bits_at(heat[cur], cells, n, previous)) break;
+    }
+    return cur;
+}
+
 /* m iterations of the diffusion on heat[0], using heat[1] (zeros) as the second grid; sets
-   *final to the grid that ends with the heat. reach as in grid::Job. Objects that fill their strips well enough go
-   strip by strip in vector lanes; sparse ones, for which the strips would be mostly empty,
-   visit their cell list. Both give the same bits. */
+   *final to the grid that ends with the heat. reach as in grid::Job. Objects that fill their
+   strips well enough go strip by strip in vector lanes; sparse ones, for which the strips would
+   be mostly empty, visit their cell list. Both give the same bits. */
 int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double *const heat[2], const int64_t *cells,
                       int64_t n, const Centre &box_centre, int64_t reach, int64_t m, Workspace &ws) {
     const int64_t centre_y = box_centre.y, centre_x = box_centre.x;
     const int64_t centre = shape.cell(centre_y, centre_x);
     if (int32_t st = ws.mask.reserve(shape.cells, exc)) return st;
     if (int32_t st = ws.strips.reserve(shape.strips(), exc)) return st;
+    if (int32_t st = ws.previous.reserve(n, exc)) return st;
     uint64_t *const mask = ws.mask.data();
     std::memset(mask, 0, sizeof(uint64_t) * shape.cells);
     for (int64_t j = 0; j < n; ++j) mask[cells[j]] = ~uint64_t{0};
@@ -127,13 +161,18 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     const int64_t nstrips = grid::strips_of(shape, mask, ws.strips.data(), &rows);
     // A strip step costs about as much as one cell of the cell list.
     if ((rows + 2 * nstrips) > n) {
-        grid::diffuse_cells(heat[0], heat[1], cells, n, shape.width, centre, m);
-        *final = 0;
+        *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t, int) {
+            grid::diffuse_cells(heat[0], heat[1], cells, n, shape.width, centre, k);
+            return 0;
+        });
         return kOk;
     }
-    grid::diffuse(grid::Job{{heat[0], heat[1]}, mask, shape.width, ws.strips.data(), nstrips, centre, m, reach,
-                            centre_y, centre_x});
-    *final = static_cast<int>(m % 2);
+    *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t done, int cur) {
+        // The heat has spread 2 * done cells farther than reach by now.
+        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, centre, k,
+                                reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
+        return static_cast<int>((cur + k) % 2);
+    });
     return kOk;
 }
 
@@ -336,7 +375,11 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     if (!dense) {
         // The centre is a pixel; its slot is found like any other's.
         const int64_t centre_slot = cells[centre_index(px, centre)];
-        if (m > 0) sparse::diffuse(heat[0], heat[1], ws.near.data(), slots, centre_slot, m);
+        if (int32_t st = ws.previous.reserve(n, exc)) return st;
+        settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t, int) {
+            sparse::diffuse(heat[0], heat[1], ws.near.data(), slots, centre_slot, k);
+            return 0;
+        });
         // The scratch values are done with; the zero slot keeps log1p(0) = 0.
         for (int64_t i = 0; i < slots; ++i) heat[1][i] = std::log1p(heat[0][i]);
         if (!sparse::unit_gradients(heat[1], ws.near.data(), cells, n, out))
