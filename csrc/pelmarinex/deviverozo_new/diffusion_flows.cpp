@@ -327,7 +327,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     // cells[j]: pixel j's grid cell, or its slot in the table.
     int64_t *cells = ws.cells.data();
     int64_t slots = 0;
-    Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
+    const Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
     if (dense) {
         for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j] - ext.y0, px.xs[j] - ext.x0);
         std::memset(heat[0], 0, sizeof(double) * shape.cells);
