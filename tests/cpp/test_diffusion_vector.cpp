@@ -12,11 +12,13 @@
 
 #include "core/runtime/srt.h"
 #include "pelmarinex/deviverozo_new/diffusion_grid.h"
+#include "pelmarinex/deviverozo_new/diffusion_sparse.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 
 namespace {
 
 namespace grid = pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid;
+namespace sparse = pelmarinex::deviverozo_new::sarvo_functions::diffusion::sparse;
 
 enum class Form { Disc, Ring, Sparse, Dense, Pixel, Diagonal };
 
@@ -141,6 +143,36 @@ TEST_P(StripDiffusion, CellListFormGivesTheSameBits) {
     grid::diffuse_cells(H.data(), S.data(), cells.data(), static_cast<int64_t>(cells.size()), shape.width, centre,
                         GetParam().iterations);
     EXPECT_TRUE(same_bits(H.data(), expected.data(), shape.cells));
+}
+
+// The same pixels on a table of their own cells, listed out of order and one of them twice.
+TEST_P(StripDiffusion, TableOfTheObjectsCellsGivesTheSameBits) {
+    std::vector<int32_t> ys, xs;
+    for (int64_t j = static_cast<int64_t>(cells.size()) - 1; j >= 0; --j) {
+        const int64_t c = cells[j];
+        ys.push_back(static_cast<int32_t>(c / shape.width - grid::kMarginRows));
+        xs.push_back(static_cast<int32_t>(c % shape.width - grid::kMarginLeft));
+    }
+    ys.push_back(ys[0]);
+    xs.push_back(xs[0]);
+    const auto n = static_cast<int64_t>(ys.size());
+    std::vector<int64_t> keys(n), slot(n);
+    std::vector<sparse::Near> near(n);
+    const int64_t u = sparse::build(ys.data(), xs.data(), n, keys.data(), slot.data(), near.data());
+    ASSERT_EQ(u, static_cast<int64_t>(cells.size()));
+    std::vector<double> H(u + 1, 0.0), S(u + 1, 0.0);
+    int64_t centre_slot = -1;
+    for (int64_t j = 0; j < n; ++j) {
+        const int64_t c = shape.cell(ys[j], xs[j]);
+        H[slot[j]] = start[c];
+        if (c == centre) centre_slot = slot[j];
+    }
+    sparse::diffuse(H.data(), S.data(), near.data(), u, centre_slot, GetParam().iterations);
+    for (int64_t j = 0; j < n; ++j) {
+        const double want = expected[shape.cell(ys[j], xs[j])];
+        ASSERT_EQ(std::memcmp(&H[slot[j]], &want, sizeof(double)), 0) << "pixel " << ys[j] << ", " << xs[j];
+    }
+    EXPECT_EQ(std::signbit(H[u]) || H[u] != 0.0, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(

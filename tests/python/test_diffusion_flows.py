@@ -7,6 +7,7 @@ import pytest
 from scipy import ndimage
 
 import reference_flows as ref
+from conftest import run_python
 from reference_flows import assert_same_bits, boxes_of, disc_mask, i32, random_object
 
 SOURCE = "/project/./src/pelmarinex/deviverozo_new/sarvo_functions.py"
@@ -77,13 +78,19 @@ FRACTIONS = [0.0, 0.3, 0.5, 0.99, 1.0, 1.6, math.nan, -0.5]
 
 @pytest.mark.parametrize("ly, lx", BOX_SHAPES)
 @pytest.mark.parametrize("approx_frac", FRACTIONS)
-def test_extend_centers_matches_the_transcription_bit_for_bit(sf, ly, lx, approx_frac):
+@pytest.mark.parametrize("room", [(0, 0, 0, 0), (3, 0, 6, 1), (0, 5, 1, 7)], ids=["fitting", "below", "right"])
+def test_extend_centers_matches_the_transcription_bit_for_bit(sf, ly, lx, approx_frac, room):
+    # The object may sit anywhere in a box larger than itself (rows and columns free above,
+    # below, left and right of it).
+    above, left, below, right = room
     rng = np.random.default_rng(ly * 131 + lx)
     for fill in (0.3, 0.8, 1.0):
         ys, xs = random_object(rng, ly, lx, fill)
-        out = sf._extend_centers(ys, xs, ly, lx, approx_frac)
+        ys, xs = ys + above, xs + left
+        box = (ly + above + below, lx + left + right)
+        out = sf._extend_centers(ys, xs, *box, approx_frac)
         assert out.shape == (len(ys), 2) and out.flags.c_contiguous
-        assert_same_bits(out, ref.extend_centers(ys, xs, ly, lx, approx_frac))
+        assert_same_bits(out, ref.extend_centers(ys, xs, *box, approx_frac))
 
 
 def test_a_one_pixel_object_gets_the_zero_vector(sf):
@@ -123,6 +130,74 @@ def test_extend_centers_broadcasts_a_list_of_length_one(sf, ys, xs):
     out = sf._extend_centers(i32(ys), i32(xs), 5, 5, 0.3)
     assert_same_bits(out, sf._extend_centers(i32(full_ys), i32(full_xs), 5, 5, 0.3))
     assert_same_bits(out, ref.extend_centers(ys, xs, 5, 5, 0.3))
+
+
+def thin_object(kind, rng):
+    """Pixels spread so thin over a (300, 280) box that a grid of their extent would hold
+    hundreds of cells per pixel."""
+    if kind == "diagonal":
+        ys = np.arange(0, 300, 1)
+        return i32(ys), i32(ys * 279 // 299)
+    if kind == "scattered":
+        cells = rng.choice(300 * 280, 150, replace=False)
+        return i32(cells // 280), i32(cells % 280)
+    if kind == "clusters":  # small blocks in far corners, unsorted, some pixels twice
+        ys, xs = np.meshgrid(np.arange(3), np.arange(4), indexing="ij")
+        ys = np.concatenate([ys.ravel(), ys.ravel() + 296, ys.ravel() + 140, [1, 297]])
+        xs = np.concatenate([xs.ravel(), xs.ravel() + 275, xs.ravel() + 2, [2, 277]])
+        order = rng.permutation(len(ys))
+        return i32(ys[order]), i32(xs[order])
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["diagonal", "scattered", "clusters"])
+@pytest.mark.parametrize("approx_frac", [0.0, 0.5, 0.97, 1.2])
+def test_thinly_spread_pixels_match_the_transcription_bit_for_bit(sf, kind, approx_frac):
+    ys, xs = thin_object(kind, np.random.default_rng(len(kind)))
+    assert_same_bits(sf._extend_centers(ys, xs, 300, 280, approx_frac),
+                     ref.extend_centers(ys, xs, 300, 280, approx_frac))
+
+
+HUGE_BOX = """
+    import resource, sys
+    import numpy as np, sarvo_functions as sf
+    with open("/proc/self/status") as f:
+        vm = int(next(l for l in f if l.startswith("VmSize")).split()[1]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
+    ys, xs = np.array(YS, np.int32), np.array(XS, np.int32)
+    sys.stdout.write(sf._extend_centers(ys, xs, 40000, 40000, FRAC).tobytes().hex())
+"""
+
+
+@pytest.mark.parametrize("ys, xs, near", [
+    ([20000, 20000, 20001], [30000, 30001, 30001], 3), ([7, 7, 8], [39997, 39999, 39999], 3),
+    ([39998, 39999, 39999], [0, 0, 1], 3),
+    ([0, 0, 39999, 39999], [1, 0, 39998, 39999], 2),  # a second pair in the far corner
+])
+@pytest.mark.parametrize("approx_frac", [0.9995, 0.99])
+def test_a_few_pixels_in_a_huge_box_need_memory_for_their_pixels_only(sf, ys, xs, near, approx_frac):
+    # A grid of the whole 40,000 x 40,000 box would ask for some 25 GB, and so would one of the
+    # extent of two pairs in opposite corners; the child has 1 GiB to spare. The box sets the
+    # number of iterations only, so the pixels around the centre, moved to the corner of a box
+    # of the same two extents' sum, give the transcription's bits. Heat never reaches the far
+    # pair (its closed-form start is exactly 0 at that distance): its vectors are 0.
+    code = HUGE_BOX.replace("YS", str(ys)).replace("XS", str(xs)).replace("FRAC", repr(approx_frac))
+    out = run_python(code, env={"OPENBLAS_NUM_THREADS": "1"}, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    got = np.frombuffer(bytes.fromhex(out.stdout), np.float64).reshape(-1, 2)
+    ys, xs = i32(ys[:near]), i32(xs[:near])
+    ys, xs = ys - ys.min(), xs - xs.min()
+    expected = ref.extend_centers(ys, xs, int(ys.max()) + 1, 80000 - int(ys.max()) - 1, approx_frac)
+    assert np.abs(expected).max() > 0.5  # not an object whose flow is zero anyway
+    assert_same_bits(got, np.concatenate([expected, np.zeros((len(got) - near, 2))]))
+
+
+@pytest.mark.parametrize("ys, xs", [([3], [4]), ([0, 0, 1], [0, 1, 1]), ([2, 2, 2, 3, 4, 4], [0, 1, 2, 2, 2, 3])])
+def test_heat_that_has_settled_ends_the_iterations(sf, ys, xs):
+    # Once an iteration changes no bit of the heat, none after it does: the 2^32 - 2 iterations
+    # of a box of the largest extents give the bits of a few thousand, and return at once.
+    ys, xs = i32(ys), i32(xs)
+    assert_same_bits(sf._extend_centers(ys, xs, 2**31 - 1, 2**31 - 1, 0.0), ref.extend_centers(ys, xs, 5, 2995, 0.0))
 
 
 @pytest.mark.parametrize("ys, xs", [([], [0]), ([0], []), ([], [])])

@@ -105,9 +105,10 @@ def test_repeated_calls_leak_nothing(sf, statistics, name, kind):
         assert delta["mi_alloc"] >= CALLS, "statistics did not count the calls' records"
 
 
-# Allocation failures: three calls, each refused for its size 2,000 times, in a child whose address space
-# is capped so that no request can succeed and then be filled (some would, uncapped, on a
-# large machine).
+# Allocation failures: three calls, each refused for its size 500 times, in a child whose
+# address space is capped at 8 MiB over what it holds. Each call needs some 20 to 50 MB beside
+# its arguments (the result of a 1000 x 1000 object, its grids), far more than the cap leaves,
+# so no call can succeed however the allocator reuses freed blocks.
 ALLOCATION_FAILURES = """
     import ctypes, gc, resource, sys
     import numpy as np, sarvo_functions as sf
@@ -116,27 +117,29 @@ ALLOCATION_FAILURES = """
         getattr(lib, "SRT_MemSys_get_stats_" + n).restype = ctypes.c_size_t
     read = lambda: [getattr(lib, "SRT_MemSys_get_stats_" + n)() for n in ("alloc", "free", "mi_alloc", "mi_free")]
     lib.SRT_MemSys_enable_stats()
+    masks = np.ones((1000, 1000), np.uint32)
+    flow = np.zeros((2, 1000, 1000), np.float32)
+    box = np.array([[[0, 1000], [0, 1000]]], np.int32)
+    ys, xs = (a.astype(np.int32).ravel() for a in np.indices((1000, 1000)))
+    calls = [
+        (sf._extend_centers, (ys, xs, 1000, 1000, 0.5)),
+        (sf._masks_to_flow, (masks, box, 0.5)),
+        (sf.compute_flow_error_cell_size, (masks, flow, box, 0, 0.5)),
+    ]
+    objs = [masks, flow, box, ys, xs]
+    gc.collect()
     with open("/proc/self/status") as f:
         vm = int(next(l for l in f if l.startswith("VmSize")).split()[1]) * 1024
-    resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.getrlimit(resource.RLIMIT_AS)[1]))
-    masks = np.ones((6, 6), np.uint32)
-    big_box = np.array([[[0, 2**30], [0, 6]]], np.int32)
-    ys = xs = np.zeros(3, np.int32)
-    calls = [
-        (sf._extend_centers, (ys, xs, 2**30, 1, 0.5)),
-        (sf._masks_to_flow, (masks, big_box, 0.5)),
-        (sf.compute_flow_error_cell_size, (masks, np.zeros((2, 6, 6), np.float32), big_box, 0, 0.5)),
-    ]
-    objs = [masks, big_box, ys]
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (8 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
     for fn, args in calls:
-        for _ in range(50):
+        for _ in range(20):
             try: fn(*args)
             except MemoryError: pass
     gc.collect()
     refs, before = [sys.getrefcount(o) for o in objs], read()
     messages = set()
     for fn, args in calls:
-        for _ in range(2000):
+        for _ in range(REFUSALS):
             try:
                 fn(*args)
             except MemoryError as e:
@@ -149,16 +152,17 @@ ALLOCATION_FAILURES = """
     print([a - b for a, b in zip(after, before)])
     print([sys.getrefcount(o) for o in objs] == refs)
 """
+REFUSALS = 500
 
 
 @pytest.mark.skipif(under_address_sanitizer(), reason="the sanitizer's allocator reserves the address space")
 def test_allocation_failures_leak_nothing(statistics):
-    out = run_python(ALLOCATION_FAILURES, timeout=120)
+    out = run_python(ALLOCATION_FAILURES.replace("REFUSALS", str(REFUSALS)), timeout=120)
     assert out.returncode == 0, out.stderr
     messages, delta, refs_back = out.stdout.splitlines()
     assert eval(messages) == ["Allocation failed (probably too large)."]
     alloc, free, mi_alloc, mi_free = eval(delta)
     assert mi_alloc == mi_free
     # The block counter counts every request, the refused one of each call included.
-    assert alloc - free == 3 * 2000
+    assert alloc - free == 3 * REFUSALS
     assert refs_back == "True"

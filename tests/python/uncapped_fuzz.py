@@ -19,13 +19,10 @@ EXTREME_SCALARS = EXTREME_INTS + [2**64, -2**64, float("nan"), float("inf"), -fl
 
 # Iteration counts: extreme ones are slow, not hazardous.
 STEP_ARGUMENTS = {"_approximate_diffusion": {2}, "_steps2D": {3}, "_steps2D_all": {1}}
-# The diffusion grids follow coordinates, box bounds and extents; they are being bounded
-# separately, so these kernels get moderate numbers there (and no reinterpreted bytes).
-GRID_KERNELS = {"_approximate_diffusion", "_extend_centers", "_masks_to_flow", "compute_flow_error_cell_size"}
 
 
-def bend_array(a, rng, moderate):
-    kinds = ["shape", "layout", "other"] + ([] if moderate else ["dtype", "values", "values"])
+def bend_array(a, rng):
+    kinds = ["shape", "layout", "other", "dtype", "values", "values"]
     kind = kinds[rng.integers(len(kinds))]
     if kind == "dtype":
         dtype = DTYPES[rng.integers(len(DTYPES))]
@@ -78,7 +75,6 @@ def bend_scalar(value, rng, bounded):
 
 def bend(name, args, rng):
     args = list(args)
-    moderate = name in GRID_KERNELS
     while True:
         changed = False
         for i, a in enumerate(args):
@@ -86,12 +82,11 @@ def bend(name, args, rng):
                 continue
             changed = True
             if isinstance(a, np.ndarray):
-                args[i] = bend_array(a, rng, moderate)
+                args[i] = bend_array(a, rng)
             elif isinstance(a, tuple):
-                args[i] = tuple(bend_array(x, rng, moderate) for x in a)
+                args[i] = tuple(bend_array(x, rng) for x in a)
             else:
-                bounded = i in STEP_ARGUMENTS.get(name, ()) or (moderate and isinstance(a, int))
-                args[i] = bend_scalar(a, rng, bounded)
+                args[i] = bend_scalar(a, rng, i in STEP_ARGUMENTS.get(name, ()))
         if changed:
             return args
 

@@ -8,6 +8,7 @@
 #include "core/runtime/native_array.h"
 #include "np/arrayobj.h"
 #include "pelmarinex/deviverozo_new/diffusion_grid.h"
+#include "pelmarinex/deviverozo_new/diffusion_sparse.h"
 #include "core/excinfo.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion {
@@ -120,7 +121,10 @@ struct Workspace {
     Scratch<double> heat, scratch;  // the heat grid H and the scratch grid S (or second heat grid)
     Scratch<uint64_t> mask;         // all ones at the object's cells, on the same grid
     Scratch<grid::Strip> strips;    // the columns of the grid in strips of four
-    Scratch<int64_t> cells;         // grid cell of every pixel
+    Scratch<int64_t> cells;         // grid cell (or table slot) of every pixel
+    Scratch<int64_t> keys;          // the distinct pixels of a table ...
+    Scratch<sparse::Near> near;     // ... and the slots around each
+    Scratch<double> previous;       // the heat of every pixel before the last iteration
     Scratch<double> memo;           // closed-form values by squared distance ...
     Scratch<uint8_t> known;         // ... and which distances occur
     Scratch<int32_t> ys, xs;        // pixels collected from a box
@@ -137,10 +141,12 @@ struct Centre {
    rows and the mean of the columns, each mean summed in index order over its own list. */
 int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &ws);
 
-/* The diffusion flow of one object: heat released at the centre, diffused over the object's
-   pixels on a padded grid of the box (ly, lx), and the unit gradient of log1p of the heat at
-   every pixel, written as out[2j] (row) and out[2j + 1] (column). Every pixel must lie in
-   [0, ly) x [0, lx). */
+/* The diffusion flow of one object: heat released at the centre, diffused for ly + lx
+   iterations over the object's pixels on a padded grid of their own extent, or on a table of
+   their cells when they are spread thin (the bits of a grid of the whole box (ly, lx), whose
+   other cells stay 0), and the unit gradient of log1p of the heat at every pixel, written as
+   out[2j] (row) and out[2j + 1] (column). Every pixel must lie in [0, ly) x [0, lx), and the
+   centre must be one of them. Memory: at most about 480 bytes per pixel and 2 MiB. */
 int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &px, const Centre &centre, int32_t ly,
                           int32_t lx, double approx_frac, Workspace &ws);
 

@@ -11,12 +11,14 @@
 // One implementation serves the kernels that Python calls and the runs that _masks_to_flow and
 // compute_flow_error_cell_size make, so both give the same bits.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
 #include "np/old_arraymath.h"
 #include "np/shape_context.h"
 #include "pelmarinex/deviverozo_new/diffusion.h"
+#include "pelmarinex/deviverozo_new/diffusion_sparse.h"
 #include "pelmarinex/deviverozo_new/fresh_array.h"
 #include "pelmarinex/deviverozo_new/sarvo_functions.h"
 #include "core/pickled_constants.h"
@@ -109,16 +111,49 @@ int32_t closed_form_by_distance(ExcSlot exc, const PixelList &px, const Centre &
     return kOk;
 }
 
+// Whether grid[cells[j]] has the bits of values[j] for every j.
+bool same_bits_at(const double *grid, const int64_t *cells, int64_t n, const double *values) {
+    for (int64_t j = 0; j < n; ++j)
+        if (std::bit_cast<uint64_t>(grid[cells[j]]) != std::bit_cast<uint64_t>(values[j])) return false;
+    return true;
+}
+
+/* Runs m iterations as step(k, done, cur) runs them: k iterations after the first `done`, the
+   heat in heat[cur] before them; step returns the grid that holds it after them.
+
+   An iteration reads nothing but the heat at the object's cells (the scratch values are formed
+   afresh from it, and every other cell holds 0), so one that leaves that heat as it was, bit
+   for bit, leaves it so for good, and so does every later one. The iterations therefore run in
+   rounds whose last iteration is compared with the heat before it, and the run ends at the
+   first round that changes nothing: a few pixels in a box of huge extents settle within some
+   dozens of iterations instead of running for as many as the extents ask. previous needs room
+   for n values. Returns the grid that ends with the heat. */
+template <class Step>
+int settle(int64_t m, const int64_t *cells, int64_t n, double *previous, double *const heat[2], Step step) {
+    constexpr int64_t kRound = 32;
+    int cur = 0;
+    for (int64_t done = 0; done < m;) {
+        const int64_t k = std::min(m - done, kRound);
+        if (k > 1) cur = step(k - 1, done, cur);
+        for (int64_t j = 0; j < n; ++j) previous[j] = heat[cur][cells[j]];
+        cur = step(1, done + k - 1, cur);
+        done += k;
+        if (same_bits_at(heat[cur], cells, n, previous)) break;
+    }
+    return cur;
+}
+
 /* m iterations of the diffusion on heat[0], using heat[1] (zeros) as the second grid; sets
-   *final to the grid that ends with the heat. reach as in grid::Job. Objects that fill their strips well enough go
-   strip by strip in vector lanes; sparse ones, for which the strips would be mostly empty,
-   visit their cell list. Both give the same bits. */
+   *final to the grid that ends with the heat. reach as in grid::Job. Objects that fill their
+   strips well enough go strip by strip in vector lanes; sparse ones, for which the strips would
+   be mostly empty, visit their cell list. Both give the same bits. */
 int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double *const heat[2], const int64_t *cells,
                       int64_t n, const Centre &box_centre, int64_t reach, int64_t m, Workspace &ws) {
     const int64_t centre_y = box_centre.y, centre_x = box_centre.x;
     const int64_t centre = shape.cell(centre_y, centre_x);
     if (int32_t st = ws.mask.reserve(shape.cells, exc)) return st;
     if (int32_t st = ws.strips.reserve(shape.strips(), exc)) return st;
+    if (int32_t st = ws.previous.reserve(n, exc)) return st;
     uint64_t *const mask = ws.mask.data();
     std::memset(mask, 0, sizeof(uint64_t) * shape.cells);
     for (int64_t j = 0; j < n; ++j) mask[cells[j]] = ~uint64_t{0};
@@ -126,14 +161,48 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     const int64_t nstrips = grid::strips_of(shape, mask, ws.strips.data(), &rows);
     // A strip step costs about as much as one cell of the cell list.
     if ((rows + 2 * nstrips) > n) {
-        grid::diffuse_cells(heat[0], heat[1], cells, n, shape.width, centre, m);
-        *final = 0;
+        *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t, int) {
+            grid::diffuse_cells(heat[0], heat[1], cells, n, shape.width, centre, k);
+            return 0;
+        });
         return kOk;
     }
-    grid::diffuse(grid::Job{{heat[0], heat[1]}, mask, shape.width, ws.strips.data(), nstrips, centre, m, reach,
-                            centre_y, centre_x});
-    *final = static_cast<int>(m % 2);
+    *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t done, int cur) {
+        // The heat has spread 2 * done cells farther than reach by now.
+        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, centre, k,
+                                reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
+        return static_cast<int>((cur + k) % 2);
+    });
     return kOk;
+}
+
+// The smallest and largest row and column of a list of n > 0 pixels (none broadcast).
+struct Extent {
+    int64_t y0, y1, x0, x1;
+};
+
+Extent extent_of(const PixelList &px) {
+    Extent e{px.ys[0], px.ys[0], px.xs[0], px.xs[0]};
+    for (int64_t j = 1; j < px.n; ++j) {
+        e.y0 = std::min<int64_t>(e.y0, px.ys[j]);
+        e.y1 = std::max<int64_t>(e.y1, px.ys[j]);
+        e.x0 = std::min<int64_t>(e.x0, px.xs[j]);
+        e.x1 = std::max<int64_t>(e.x1, px.xs[j]);
+    }
+    return e;
+}
+
+/* A grid of the pixels' extent costs 24 bytes per cell (two heat grids and the mask), the
+   table about 100 bytes per pixel; the grid, which the strip-wise passes run fastest on, is
+   kept while it has at most this many cells per pixel, and beyond a small floor. */
+constexpr int64_t kDenseCellsPerPixel = 16;
+constexpr int64_t kDenseCellsExtra = int64_t{1} << 16;
+
+// The index of the first pixel at the centre (which is one of them).
+int64_t centre_index(const PixelList &px, const Centre &centre) {
+    int64_t j = 0;
+    while (px.ys[j] != centre.y || px.xs[j] != centre.x) ++j;
+    return j;
 }
 
 /* The mean of n > 0 int32 values, summed as float64 in index order. Below 2^22 values every
@@ -241,19 +310,35 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         for (int64_t j = 0; j < n; ++j) ws.ys.data()[j] = given.y(j), ws.xs.data()[j] = given.x(j);
         px = PixelList{ws.ys.data(), n, ws.xs.data(), n, n};
     }
+    /* The grid covers the pixels' own extent, not the box: cells off the object hold +0.0 for
+       the whole run and the object's cells see the same neighbourhoods, so the bits are those
+       of a grid of the whole box. The centre, where heat is released, is one of the pixels;
+       the box extents still fix the number of iterations. Pixels spread so thin that even
+       that grid would dwarf their list go on a table of their own cells instead. */
+    const Extent ext = extent_of(px);
     grid::Shape shape;
-    // A grid beyond the address range is the size error of the array creation rule.
-    if (!grid::shape_of(ly, lx, &shape)) return sarvo::raise(exc, records::array_too_big);
-    const int64_t w = shape.width;
-    if (int32_t st = ws.heat.reserve(shape.cells, exc)) return st;
-    if (int32_t st = ws.scratch.reserve(shape.cells, exc)) return st;
+    const bool dense = grid::shape_of(ext.y1 - ext.y0 + 1, ext.x1 - ext.x0 + 1, &shape) &&
+                       shape.cells <= kDenseCellsPerPixel * n + kDenseCellsExtra;
+    const int64_t slots_or_cells = dense ? shape.cells : n + 1;  // at most n slots and the zero slot
+    if (int32_t st = ws.heat.reserve(slots_or_cells, exc)) return st;
+    if (int32_t st = ws.scratch.reserve(slots_or_cells, exc)) return st;
     if (int32_t st = ws.cells.reserve(n, exc)) return st;
     double *const heat[2] = {ws.heat.data(), ws.scratch.data()};
-    std::memset(heat[0], 0, sizeof(double) * shape.cells);
-    std::memset(heat[1], 0, sizeof(double) * shape.cells);
-
+    // cells[j]: pixel j's grid cell, or its slot in the table.
     int64_t *cells = ws.cells.data();
-    for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j], px.xs[j]);
+    int64_t slots = 0;
+    const Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
+    if (dense) {
+        for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j] - ext.y0, px.xs[j] - ext.x0);
+        std::memset(heat[0], 0, sizeof(double) * shape.cells);
+        std::memset(heat[1], 0, sizeof(double) * shape.cells);
+    } else {
+        if (int32_t st = ws.keys.reserve(n, exc)) return st;
+        if (int32_t st = ws.near.reserve(n, exc)) return st;
+        slots = sparse::build(px.ys, px.xs, n, ws.keys.data(), cells, ws.near.data());
+        std::memset(heat[0], 0, sizeof(double) * (slots + 1));
+        std::memset(heat[1], 0, sizeof(double) * (slots + 1));
+    }
 
     const int64_t niter = int64_t{ly} + lx;
     const int64_t n0 = truncate_to_int64(static_cast<double>(niter) * approx_frac);
@@ -266,7 +351,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         double *const H = heat[0];
         // The table by distance pays when it is not much larger than the object (a sparse
         // object in a long box would need a table far larger than its pixel list).
-        const bool small_offsets = ly < (1 << 26) && lx < (1 << 26);
+        const bool small_offsets = ext.y1 - ext.y0 < (1 << 26) && ext.x1 - ext.x0 < (1 << 26);
         const int64_t bound = small_offsets ? distance_bound(px, centre) : 0;
         if (niter32 >= 1 && small_offsets && bound <= std::max<int64_t>(8 * n, 1 << 16)) {
             if (int32_t st = closed_form_by_distance(exc, px, centre, niter32, bound, cells, H, ws)) return st;
@@ -286,11 +371,26 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         }
         m = niter - n0;
     }
+
+    if (!dense) {
+        // The centre is a pixel; its slot is found like any other's.
+        const int64_t centre_slot = cells[centre_index(px, centre)];
+        if (int32_t st = ws.previous.reserve(n, exc)) return st;
+        settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t, int) {
+            sparse::diffuse(heat[0], heat[1], ws.near.data(), slots, centre_slot, k);
+            return 0;
+        });
+        // The scratch values are done with; the zero slot keeps log1p(0) = 0.
+        for (int64_t i = 0; i < slots; ++i) heat[1][i] = std::log1p(heat[0][i]);
+        if (!sparse::unit_gradients(heat[1], ws.near.data(), cells, n, out))
+            return sarvo::raise(exc, records::division_by_zero);
+        return kOk;
+    }
     int final_heat = 0;
     if (m > 0) {
         // Without the closed form the heat starts as 0 everywhere but at the centre.
         const int64_t reach = n0 > 0 ? -1 : 0;
-        if (int32_t st = run_diffusion(&final_heat, exc, shape, heat, cells, n, centre, reach, m, ws)) return st;
+        if (int32_t st = run_diffusion(&final_heat, exc, shape, heat, cells, n, grid_centre, reach, m, ws)) return st;
     }
 
     // log1p of the whole grid: cells off the object hold 0 in both grids and log1p(0) = 0, so
@@ -298,7 +398,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     const double *const H = heat[final_heat];
     double *const L = heat[1 - final_heat];
     for (int64_t j = 0; j < n; ++j) L[cells[j]] = std::log1p(H[cells[j]]);
-    if (!grid::unit_gradients(L, cells, n, w, out)) return sarvo::raise(exc, records::division_by_zero);
+    if (!grid::unit_gradients(L, cells, n, shape.width, out)) return sarvo::raise(exc, records::division_by_zero);
     return kOk;
 }
 
