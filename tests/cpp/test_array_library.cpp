@@ -168,6 +168,7 @@ struct ReshapeCase {
     std::vector<npy_intp> dims, strides, newdims;
     int expected;
     std::vector<npy_intp> newstrides;
+    int f_order = 0;
 };
 
 class NoCopyReshape : public ::testing::TestWithParam<ReshapeCase> {};
@@ -176,7 +177,7 @@ TEST_P(NoCopyReshape, MatchesTheWorkedExamples) {
     const ReshapeCase &c = GetParam();
     std::vector<npy_intp> out(c.newdims.size(), -1);
     int ok = sarvo_attempt_nocopy_reshape(static_cast<npy_intp>(c.dims.size()), c.dims.data(), c.strides.data(),
-                                          static_cast<npy_intp>(c.newdims.size()), c.newdims.data(), out.data(), 8, 0);
+                                          static_cast<npy_intp>(c.newdims.size()), c.newdims.data(), out.data(), 8, c.f_order);
     EXPECT_EQ(ok, c.expected);
     if (ok) EXPECT_EQ(out, c.newstrides);
 }
@@ -188,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Examples, NoCopyReshape,
                                            ReshapeCase{{0, 3}, {24, 8}, {3, 0}, 1, {8, 8}},
                                            ReshapeCase{{2, 3}, {24, 8}, {7}, 0, {}},
                                            ReshapeCase{{}, {}, {1}, 1, {8}},
-                                           ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}}));
+                                           ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}},
+                                           ReshapeCase{{2, 3}, {8, 16}, {6, 1}, 1, {8, 48}, 1}));
 
 // Independent oracle: walk both arrays in the same flat order (C or Fortran) and demand equal
 // byte offsets. A view exists exactly when the strides read off the first step along each new

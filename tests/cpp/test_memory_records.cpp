@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -12,11 +13,14 @@
 
 namespace {
 
-// An allocator that delegates to the C library, can refuse, counts its calls, remembers the
-// last block it freed and what the payload of a watched block looked like (so the 0xDE fill is
-// observed right before the free).
+// An allocator that delegates to the C library, can refuse, can hand out blocks `shift` bytes
+// past what the C library gave (so that alignment is tried at every 8-byte offset), counts its
+// calls, remembers the last block it freed and what the payload of a watched block looked like
+// (so the 0xDE fill is observed right before the free).
 struct TestAllocator {
     static inline bool refuse = false;
+    static inline size_t shift = 0;
+    static inline std::map<void *, void *> shifted;  // handed-out block -> C library block
     static inline int mallocs = 0, frees = 0;
     static inline void *last_freed = nullptr;
     static inline std::vector<unsigned char> last_freed_payload;
@@ -24,16 +28,29 @@ struct TestAllocator {
     static inline size_t watch_size = 0;
     static inline void *watch_block = nullptr;
 
-    static void *malloc(size_t n) { return ++mallocs, refuse ? nullptr : std::malloc(n); }
+    static void *malloc(size_t n) {
+        ++mallocs;
+        if (refuse) return nullptr;
+        if (!shift) return std::malloc(n);
+        char *block = static_cast<char *>(std::malloc(n + 64));
+        shifted[block + shift] = block;
+        return block + shift;
+    }
     static void *realloc(void *p, size_t n) { return refuse ? nullptr : std::realloc(p, n); }
     static void free(void *p) {
         ++frees;
         last_freed = p;
         if (p && p == watch_block) last_freed_payload.assign(watch, watch + watch_size);
+        auto it = shifted.find(p);
+        if (it != shifted.end()) {
+            p = it->second;
+            shifted.erase(it);
+        }
         std::free(p);
     }
     static void reset() {
         refuse = false;
+        shift = 0;
         mallocs = frees = 0;
         last_freed = watch_block = nullptr;
         last_freed_payload.clear();
@@ -224,10 +241,14 @@ TEST_F(MemoryRecords, VarsizeFreeOfAnotherPointerKeepsData) {
     SRT_MemInfo *mi = SRT_MemInfo_new_varsize(8);
     void *data = mi->data;
     void *other = SRT_Allocate(4);
+    Counts before = counts();
     SRT_MemInfo_varsize_free(mi, other);
     EXPECT_EQ(mi->data, data);
+    EXPECT_EQ(TestAllocator::last_freed, other);
     SRT_MemInfo_varsize_free(mi, data);
     EXPECT_EQ(mi->data, nullptr);
+    EXPECT_EQ(TestAllocator::last_freed, data);
+    EXPECT_EQ(counts().free - before.free, 2u);
     SRT_MemInfo_release(mi);
 }
 
@@ -240,7 +261,7 @@ class AlignedRecords : public MemoryRecords, public ::testing::WithParamInterfac
 
 TEST_P(AlignedRecords, PayloadIsAlignedAndFitsItsBlock) {
     const AlignCase c = GetParam();
-    for (int repeat = 0; repeat < 16; ++repeat) {
+    for (TestAllocator::shift = 0; TestAllocator::shift < 64; TestAllocator::shift += 8) {
         SRT_MemInfo *mi = SRT_MemInfo_alloc_aligned(c.size, c.align);
         ASSERT_NE(mi, nullptr);
         uintptr_t header_end = reinterpret_cast<uintptr_t>(mi) + 48;
@@ -251,6 +272,7 @@ TEST_P(AlignedRecords, PayloadIsAlignedAndFitsItsBlock) {
         std::memset(mi->data, 0x5A, c.size);  // the whole payload is writable
         SRT_MemInfo_release(mi);
     }
+    TestAllocator::shift = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(Alignments, AlignedRecords,
@@ -338,6 +360,8 @@ TEST_F(MemoryRecords, ExternalAllocatorMakesAndFreesItsRecordsAlone) {
     SRT_MemInfo *safe = SRT_MemInfo_alloc_safe_aligned_external(16, 32, &ext.table);
     EXPECT_EQ(SRT_MemInfo_external_allocator(mi), &ext.table);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(safe->data) % 32, 0u);
+    EXPECT_EQ(*static_cast<unsigned char *>(safe->data), 0xCB);  // a safe record
+    EXPECT_EQ(reinterpret_cast<size_t>(SRT_MemInfo_parent(safe)), 16u);
     EXPECT_EQ(ext.blocks, (std::set<void *>{mi, safe}));
     SRT_MemInfo_release(mi);
     SRT_MemInfo_release(safe);

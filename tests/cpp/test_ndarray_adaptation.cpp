@@ -106,6 +106,26 @@ TEST(Adaptation, NewArrayViewsTheGivenMemory) {
     Py_DECREF(array);
 }
 
+// Without a record nothing would drop the reference the adaptation took: it is given back.
+TEST(Adaptation, RecordThatCannotBeHadGivesItsReferenceBack) {
+    Gil gil;
+    PyObject *array = eval("np.zeros(4)");
+    Py_ssize_t before = Py_REFCNT(array);
+    Py_buffer buf;
+    ASSERT_EQ(sarvo_get_buffer(array, &buf), 0);
+    Record3 a{}, b{};
+    SRT_MemSys_set_allocator([](size_t) -> void * { return nullptr; }, std::realloc, std::free);
+    int rc = SRT_adapt_ndarray_from_python(array, a.head);
+    SRT_adapt_buffer_from_python(&buf, b.head);
+    SRT_MemSys_set_allocator(std::malloc, std::realloc, std::free);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(a.head->meminfo, nullptr);
+    EXPECT_EQ(b.head->meminfo, nullptr);
+    sarvo_release_buffer(&buf);
+    EXPECT_EQ(Py_REFCNT(array), before);
+    Py_DECREF(array);
+}
+
 TEST(Adaptation, ZeroDimensionalArrayHasOneItem) {
     Gil gil;
     PyObject *array = eval("np.array(5.0)");
@@ -155,6 +175,8 @@ TEST_P(BackToPython, ParentComesBackOnlyWhenTheRecordStillDescribesIt) {
     if (!c.same_object) {
         auto *ndary = reinterpret_cast<PyArrayObject *>(out);
         EXPECT_EQ(PyArray_DATA(ndary), rec.head->data);
+        EXPECT_EQ(std::memcmp(PyArray_DIMS(ndary), rec.head->shape_and_strides, ndim * sizeof(npy_intp)), 0);
+        EXPECT_EQ(std::memcmp(PyArray_STRIDES(ndary), rec.head->shape_and_strides + ndim, ndim * sizeof(npy_intp)), 0);
         EXPECT_FALSE(PyArray_ISWRITEABLE(ndary));
         EXPECT_STREQ(Py_TYPE(PyArray_BASE(ndary))->tp_name, "_srt_python._MemInfo");
     }
@@ -168,7 +190,13 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, BackToPython,
     ::testing::Values(BackCase{"np.zeros((3, 4), np.float32)", nullptr, true},
                       BackCase{"np.zeros((4, 3), np.float32)", "np.zeros((4, 3), np.float32).T", false},
-                      BackCase{"np.zeros((3, 4), np.float32)", "np.zeros((3, 4), np.int32)", false}));
+                      BackCase{"np.zeros((3, 4), np.float32)", "np.zeros((3, 4), np.int32)", false},
+                      // one difference at a time, over the parent's own memory
+                      BackCase{"(b := np.zeros((2, 3, 4), np.float32))[0]", "b[1]", false},
+                      BackCase{"(b := np.zeros((3, 4), np.float32))", "b.reshape(12)", false},
+                      BackCase{"(b := np.zeros((3, 3), np.float32))", "b.T", false},
+                      BackCase{"(b := np.zeros((4, 4), np.float32))[:, :3]", "b[:, :2]", false},
+                      BackCase{"(b := np.zeros((3, 4), np.float32))", "b.view(np.int32)", false}));
 
 TEST(BackToPython, KernelMadeRecordEndsOwnedByTheMemInfoObject) {
     Gil gil;
