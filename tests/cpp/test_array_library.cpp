@@ -190,7 +190,10 @@ INSTANTIATE_TEST_SUITE_P(Examples, NoCopyReshape,
                                            ReshapeCase{{2, 3}, {24, 8}, {7}, 0, {}},
                                            ReshapeCase{{}, {}, {1}, 1, {8}},
                                            ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}},
-                                           ReshapeCase{{2, 3}, {8, 16}, {6, 1}, 1, {8, 48}, 1}));
+                                           ReshapeCase{{2, 3}, {8, 16}, {6, 1}, 1, {8, 48}, 1},
+                                           // a trailing new axis of extent 1 takes the last stride
+                                           ReshapeCase{{3}, {16}, {3, 1}, 1, {16, 16}},
+                                           ReshapeCase{{3}, {16}, {3, 1}, 1, {16, 48}, 1}));
 
 // Independent oracle: walk both arrays in the same flat order (C or Fortran) and demand equal
 // byte offsets. A view exists exactly when the strides read off the first step along each new

@@ -167,6 +167,7 @@ TEST_F(MemoryRecords, InitResetsCountersAllocatorAndShutdown) {
     SRT_MemInfo_release(mi);
     EXPECT_EQ(calls, 1);                   // no longer shutting
     EXPECT_EQ(TestAllocator::mallocs, 1);  // the process allocator is the C library's again
+    EXPECT_EQ(TestAllocator::frees, 0);
     SRT_MemInfo_release(live);
 }
 
@@ -437,14 +438,31 @@ TEST_F(MemoryRecordsDeathTest, ReinstallingTheSameAllocatorOrSwappingWithoutStat
         ::testing::ExitedWithCode(0), "survived");
 }
 
-TEST_F(MemoryRecordsDeathTest, ChangingTheAllocatorUnderLiveBlocksAborts) {
+// Each case holds one kind of outstanding allocation and changes one of the three functions.
+struct LiveCase {
+    const char *holds;  // "record", "block" (no record) or "header" (a record count, no block)
+    int changed;        // 0 malloc, 1 realloc, 2 free
+};
+
+class MemoryRecordsSwapDeathTest : public MemoryRecords, public ::testing::WithParamInterface<LiveCase> {};
+
+TEST_P(MemoryRecordsSwapDeathTest, ChangingTheAllocatorUnderLiveBlocksAborts) {
+    const LiveCase c = GetParam();
     EXPECT_DEATH(
         {
-            SRT_MemInfo_alloc(8);
-            SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, std::free);
+            static SRT_MemInfo in_place;
+            if (!std::strcmp(c.holds, "record")) SRT_MemInfo_alloc(8);
+            if (!std::strcmp(c.holds, "block")) SRT_Allocate(8);
+            if (!std::strcmp(c.holds, "header")) SRT_MemInfo_init(&in_place, nullptr, 0, nullptr, nullptr, nullptr);
+            SRT_MemSys_set_allocator(c.changed == 0 ? std::malloc : TestAllocator::malloc,
+                                     c.changed == 1 ? std::realloc : TestAllocator::realloc,
+                                     c.changed == 2 ? std::free : TestAllocator::free);
         },
         "Fatal Sarvo error: cannot change allocator while blocks are allocated");
 }
+
+INSTANTIATE_TEST_SUITE_P(OneChange, MemoryRecordsSwapDeathTest,
+                         ::testing::Values(LiveCase{"record", 2}, LiveCase{"block", 0}, LiveCase{"header", 1}));
 
 TEST_F(MemoryRecordsDeathTest, VarsizeOperationsRefuseOtherRecords) {
     SRT_MemInfo *mi = SRT_MemInfo_alloc(8);
