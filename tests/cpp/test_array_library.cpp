@@ -1,6 +1,7 @@
 // The array routines, the creation rule and the no-copy reshape.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -102,6 +103,25 @@ INSTANTIATE_TEST_SUITE_P(Examples, Bincount,
                                            BincountCase{{0, 2, 2}, 5, {1, 0, 2, 0, 0}},
                                            BincountCase{{}, 3, {0, 0, 0}}, BincountCase{{}, 0, {}},
                                            BincountCase{{7}, 0, {0, 0, 0, 0, 0, 0, 0, 1}}));
+
+// Against counting one by one: lengths around the groups of eight, runs of one value that do
+// and do not fill a group, and the largest value in every lane of the four-wide maximum.
+TEST(BincountOracle, AgreesWithCountingOneByOne) {
+    std::mt19937 rng(18);
+    for (int n = 0; n <= 41; ++n) {
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            std::vector<uint32_t> v(n);
+            for (int i = 0; i < n; ++i)
+                v[i] = pattern == 0 ? rng() % 5 : pattern == 1 ? static_cast<uint32_t>(i / 8 % 3) : (i == n - 1 ? 9 : 1);
+            std::vector<int64_t> expected(n ? *std::max_element(v.begin(), v.end()) + 1 : 0, 0);
+            for (uint32_t x : v) ++expected[x];
+            Owned<Array<int64_t, 1>> out;
+            const excinfo_t *exc = nullptr;
+            ASSERT_EQ(sarvo::np_bincount(&out.rec, &exc, view(v), 0), sarvo::kOk);
+            EXPECT_EQ(values(out.rec), expected) << "n " << n << " pattern " << pattern;
+        }
+    }
+}
 
 struct CreateCase {
     std::vector<int64_t> shape;

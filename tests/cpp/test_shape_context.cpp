@@ -225,7 +225,9 @@ TEST_F(ShapeContextTest, ZeroIsAConstantDigitAndOtherValuesOwnTheirText) {
     EXPECT_EQ(zero.meminfo, nullptr);
     ASSERT_EQ(sarvo::decimal_text(&seven, &exc, -7), sarvo::kOk);
     EXPECT_EQ(ascii(seven), "-7");
-    EXPECT_NE(seven.meminfo, nullptr);
+    ASSERT_NE(seven.meminfo, nullptr);
+    EXPECT_EQ(SRT_MemInfo_size(seven.meminfo), 3u);  // the text and its terminator
+    EXPECT_EQ(static_cast<const char *>(seven.data)[2], '\0');
     SRT_decref(seven.meminfo);
 }
 
@@ -310,6 +312,7 @@ TEST_F(ShapeContextTest, BuilderReturnsTheMessageWithItsHashCached) {
     PyObject *text = PyTuple_GET_ITEM(args, 0);
     EXPECT_STREQ(PyUnicode_AsUTF8(text), "cannot assign slice of shape (10,) from input of shape (-7,)");
     EXPECT_NE(reinterpret_cast<PyASCIIObject *>(text)->hash, -1);
+    EXPECT_EQ(Py_REFCNT(text), 1);  // the tuple's reference only
     Py_DECREF(args);
 }
 
