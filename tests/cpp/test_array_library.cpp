@@ -148,6 +148,7 @@ TEST_P(CreationRule, ChecksExtentsThenBytesThenAllocates) {
     int64_t n = 1;
     for (int64_t e : c.shape) n *= e;
     EXPECT_EQ(rec->nitems, n);
+    EXPECT_EQ(rec->itemsize, c.itemsize);
     EXPECT_EQ(rec->parent, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(rec->data) % 32, 0u);
     // C-order strides, last axis the item size.
