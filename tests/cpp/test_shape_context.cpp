@@ -235,6 +235,8 @@ TEST_F(ShapeContextTest, ZeroIsAConstantDigitAndOtherValuesOwnTheirText) {
     ASSERT_EQ(sarvo::decimal_text(&zero, &exc, 0), sarvo::kOk);
     EXPECT_EQ(ascii(zero), "0");
     EXPECT_EQ(zero.meminfo, nullptr);
+    EXPECT_EQ(zero.hash, -1);  // a constant's hash is not computed yet
+    EXPECT_EQ(zero.is_ascii, 1);
     ASSERT_EQ(sarvo::decimal_text(&seven, &exc, -7), sarvo::kOk);
     EXPECT_EQ(ascii(seven), "-7");
     ASSERT_NE(seven.meminfo, nullptr);
