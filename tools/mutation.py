@@ -48,7 +48,7 @@ COVERING_TESTS = {
     "csrc/helperlib/_random": ("*ForkedChild*:*ImplicitSeeding*:*InitByArray*:*Loggam*:*PoissonPtrs*:*Random*:"
                                "*SeedWithBytes*:*SetStateErrors*", []),
     "csrc/helperlib/_lapack": ("*Lapack*", []),
-    "csrc/helperlib/excinfo_raise": ("*DoRaise*:*DynamicRecord*:*StatusDispatch*:*UnresolvedSymbol*", []),
+    "csrc/helperlib/excinfo_raise": ("*BuildRecord*:*DoRaise*:*DynamicRecord*:*StatusDispatch*:*UnresolvedSymbol*", []),
     "csrc/helperlib/": ("*ComplexAdaptor*:*Cpow*:*ExtractUnicode*:*FatalErrorDeathTest*:*FixedFmod*:*Fptoui*:"
                         "*Frexp*:*Ldexp*:*MathWrapper*:*NpDatetime*:*PrivateData*:*PyType*:*RecordData*:"
                         "*RecreateRecord*:*SignedDivision*:*UnpackSlice*:*UnsignedDivision*", []),

@@ -92,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RaiseCase{"None", "RuntimeError", "No active exception to reraise", 0},
                       RaiseCase{"42", "TypeError", "exceptions must derive from BaseException", 0},
                       RaiseCase{"(int, (), None)", "TypeError", "exceptions must derive from BaseException", 0},
+                      // a class that is no exception class is refused, never called
+                      RaiseCase{"(dict, (1,), None)", "TypeError", "exceptions must derive from BaseException", 0},
                       RaiseCase{"(ValueError, ())", "TypeError", "function takes exactly 3 arguments (2 given)", 0}));
 
 TEST(DoRaise, NoneReraisesTheExceptionBeingHandled) {
@@ -178,5 +180,46 @@ TEST(DynamicRecord, BuilderValuesReplaceThePlaceholders) {
     EXPECT_EQ(type, "ValueError");
     EXPECT_EQ(message, "msg");
 }
+
+// The static part unpickled, its placeholders filled in order by the run-time values; a static
+// part or values of another shape are refused.
+struct BuildCase {
+    const char *packed, *values;
+    const char *expected;  // null: refused as malformed
+};
+
+class BuildRecord : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(BuildRecord, PlaceholdersTakeTheValuesInOrder) {
+    Gil gil;
+    const BuildCase &c = GetParam();
+    PyObject *bytes = eval((std::string("__import__('pickle').dumps(") + c.packed + ")").c_str());
+    PyObject *values = eval(c.values);
+    ASSERT_TRUE(bytes && values);
+    PyObject *out = sarvo_runtime_build_excinfo_struct(bytes, values);
+    if (c.expected) {
+        PyObject *want = eval(c.expected);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(PyObject_RichCompareBool(out, want, Py_EQ), 1);
+        Py_DECREF(want);
+    } else {
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(take_error(), std::make_pair(std::string("TypeError"), std::string("malformed exception record")));
+    }
+    Py_XDECREF(out);
+    Py_DECREF(values);
+    Py_DECREF(bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, BuildRecord,
+    ::testing::Values(BuildCase{"(ValueError, ('a', None, 'c', None), 7)", "('x',)",
+                                "(ValueError, ('a', 'x', 'c', None), 7)"},
+                      BuildCase{"(ValueError, (None, None), None)", "('x', 'y', 'z')", "(ValueError, ('x', 'y'), None)"},
+                      BuildCase{"(ValueError, (None,), None, 4)", "()", nullptr},
+                      BuildCase{"(ValueError, (None,))", "()", nullptr},
+                      BuildCase{"(ValueError, 'a', None)", "()", nullptr},
+                      BuildCase{"[ValueError, (None,), None]", "()", nullptr},
+                      BuildCase{"(ValueError, (None,), None)", "['x']", nullptr}));
 
 }  // namespace
