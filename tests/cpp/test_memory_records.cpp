@@ -206,9 +206,15 @@ TEST_F(MemoryRecords, VariableSizeRecordCountsTwoBlocks) {
     ASSERT_NE(SRT_MemInfo_varsize_realloc(mi, 4096), nullptr);
     EXPECT_EQ(SRT_MemInfo_size(mi), 4096u);
     EXPECT_EQ(counts().alloc - before.alloc, 2u);  // reallocation is never counted
+    SRT_MemInfo_varsize_free(mi, mi->data);
+    void *fresh = SRT_MemInfo_varsize_alloc(mi, 64);  // a new data block after the old one went
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(mi->data, fresh);
+    EXPECT_EQ(SRT_MemInfo_size(mi), 64u);
+    EXPECT_EQ(counts().alloc - before.alloc, 3u);
     SRT_MemInfo_release(mi);
     Counts after = counts();
-    EXPECT_EQ(after.free - before.free, 2u);
+    EXPECT_EQ(after.free - before.free, 3u);
     EXPECT_EQ(after.mi_free - before.mi_free, 1u);
 }
 
