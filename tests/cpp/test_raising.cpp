@@ -222,4 +222,25 @@ INSTANTIATE_TEST_SUITE_P(
                       BuildCase{"[ValueError, (None,), None]", "()", nullptr},
                       BuildCase{"(ValueError, (None,), None)", "['x']", nullptr}));
 
+// Each unpickling gives back the bytes object it read from: a hundred calls keep no hundred blocks.
+TEST(BuildRecord, UnpicklingKeepsNoBlock) {
+    Gil gil;
+    PyObject *bytes = eval("__import__('pickle').dumps((ValueError, ('a',), None))");
+    ASSERT_NE(bytes, nullptr);
+    auto once = [&] {
+        Py_XDECREF(sarvo_unpickle(PyBytes_AS_STRING(bytes), static_cast<int32_t>(PyBytes_GET_SIZE(bytes)), nullptr));
+    };
+    auto blocks = [] {
+        PyObject *n = eval("__import__('sys').getallocatedblocks()");
+        const Py_ssize_t v = PyLong_AsSsize_t(n);
+        Py_DECREF(n);
+        return v;
+    };
+    once();  // the first call imports pickle and keeps its loads function
+    const Py_ssize_t before = blocks();
+    for (int i = 0; i < 100; ++i) once();
+    EXPECT_LT(blocks() - before, 50);
+    Py_DECREF(bytes);
+}
+
 }  // namespace
