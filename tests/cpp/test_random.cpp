@@ -417,6 +417,19 @@ TEST(ImplicitSeeding, FreshThreadSeedsOnceFromUrandom) {
     EXPECT_EQ(seen.after_first.is_initialized, 1);
 }
 
+// The module already ran the global initialisation: a second run leaves seeded states alone.
+TEST(ImplicitSeeding, InitialisingAgainKeepsSeededStates) {
+    FakeUrandom fake;
+    int initialized = -1;
+    std::thread worker([&initialized] {
+        sarvo_get_np_random_state();
+        sarvo_rnd_ensure_global_init();
+        initialized = sarvo_np_random_state.is_initialized;
+    });
+    worker.join();
+    EXPECT_EQ(initialized, 1);
+}
+
 TEST(ImplicitSeeding, EachStateOfAThreadSeedsSeparately) {
     FakeUrandom fake;
     std::thread worker([] {
