@@ -105,14 +105,18 @@ INSTANTIATE_TEST_SUITE_P(Examples, Bincount,
                                            BincountCase{{7}, 0, {0, 0, 0, 0, 0, 0, 0, 1}}));
 
 // Against counting one by one: lengths around the groups of eight, runs of one value that do
-// and do not fill a group, and the largest value in every lane of the four-wide maximum.
+// and do not fill a group, the largest value in every lane of the four-wide maximum, and a
+// last value that must not displace the first lane's.
 TEST(BincountOracle, AgreesWithCountingOneByOne) {
     std::mt19937 rng(18);
     for (int n = 0; n <= 41; ++n) {
-        for (int pattern = 0; pattern < 3; ++pattern) {
+        for (int pattern = 0; pattern < 4; ++pattern) {
             std::vector<uint32_t> v(n);
-            for (int i = 0; i < n; ++i)
-                v[i] = pattern == 0 ? rng() % 5 : pattern == 1 ? static_cast<uint32_t>(i / 8 % 3) : (i == n - 1 ? 9 : 1);
+            for (int i = 0; i < n; ++i)  // pattern 3: the largest only in the first lane, a middling last value
+                v[i] = pattern == 0   ? rng() % 5
+                       : pattern == 1 ? static_cast<uint32_t>(i / 8 % 3)
+                       : pattern == 2 ? (i == n - 1 ? 9 : 1)
+                                      : (i == n - 1 ? 5 : i % 4 == 0 ? 9 : 1);
             std::vector<int64_t> expected(n ? *std::max_element(v.begin(), v.end()) + 1 : 0, 0);
             for (uint32_t x : v) ++expected[x];
             Owned<Array<int64_t, 1>> out;
