@@ -52,8 +52,9 @@ case "${1:-}" in
     configure_and_build "$coverage_build" -DSARVO_COVERAGE=ON -DSARVO_TEST_HOOKS=ON
     find "$coverage_build" -name '*.gcda' -delete
     PYTHONPATH=$coverage_build "$python" "$harness" --replay "$build/corpus"
-    "$python" -m gcovr -r "$root" --object-directory "$coverage_build" --filter "$root/csrc/pelmarinex/deviverozo_new/" \
-        --txt-summary --txt "$build/kernel_coverage.txt"
+    # Counters bumped from many threads at once may wrap (gcov's are not atomic): warn, don't stop.
+    "$python" -m gcovr -r "$root" "$coverage_build" --filter "$root/csrc/pelmarinex/deviverozo_new/" \
+        --gcov-ignore-parse-errors=suspicious_hits.warn_once_per_file --txt-summary --txt "$build/kernel_coverage.txt"
     echo "per-file report: $build/kernel_coverage.txt"
     ;;
 *)

@@ -14,6 +14,7 @@ tests that cover that directory, C++ first and Python second, each under a timeo
 score = killed / (sampled - stillborn - equivalent). Runs outside CI; a run is bounded by --budget.
 
   python tools/mutation.py csrc/core/runtime --sample 100 --seed 18 --budget 1800
+  python tools/mutation.py csrc/core/runtime --survivors     # after sharpening the tests
 """
 from __future__ import annotations
 
@@ -47,7 +48,7 @@ COVERING_TESTS = {
     "csrc/helperlib/_random": ("*ForkedChild*:*ImplicitSeeding*:*InitByArray*:*Loggam*:*PoissonPtrs*:*Random*:"
                                "*SeedWithBytes*:*SetStateErrors*", []),
     "csrc/helperlib/_lapack": ("*Lapack*", []),
-    "csrc/helperlib/excinfo_raise": ("*DoRaise*:*DynamicRecord*:*StatusDispatch*:*UnresolvedSymbol*", []),
+    "csrc/helperlib/excinfo_raise": ("*BuildRecord*:*DoRaise*:*DynamicRecord*:*StatusDispatch*:*UnresolvedSymbol*", []),
     "csrc/helperlib/": ("*ComplexAdaptor*:*Cpow*:*ExtractUnicode*:*FatalErrorDeathTest*:*FixedFmod*:*Fptoui*:"
                         "*Frexp*:*Ldexp*:*MathWrapper*:*NpDatetime*:*PrivateData*:*PyType*:*RecordData*:"
                         "*RecreateRecord*:*SignedDivision*:*UnpackSlice*:*UnsignedDivision*", []),
@@ -275,7 +276,7 @@ def try_mutant(work: Path, m: Mutant, args) -> tuple[str, str]:
     original = source.read_text()
     try:
         source.write_text(apply(original, m))
-        rc, out = build(work, args.python, args.timeout)
+        rc, out = build(work, args.python, max(args.timeout, 600))  # a slow build is no kill
         if rc:
             return "stillborn", out.strip().splitlines()[-1] if out.strip() else ""
         killed, detail = run_tests(work, m.path, args.python, args.timeout)
@@ -334,12 +335,14 @@ def main() -> int:
     ap.add_argument("--sample", type=int, default=100, help="mutants to draw (all where fewer)")
     ap.add_argument("--seed", type=int, default=18)
     ap.add_argument("--budget", type=float, default=1800, help="seconds for the whole run")
-    ap.add_argument("--timeout", type=int, default=120, help="seconds per build and per test run")
+    ap.add_argument("--timeout", type=int, default=120, help="seconds per test run (a loop that never ends is killed by it)")
     ap.add_argument("--workdir", default="/tmp/sarvo-mutation")
     ap.add_argument("--python", default=sys.executable)
     ap.add_argument("--list", action="store_true", help="only count the mutants per file")
     ap.add_argument("--report", help="JSON lines file of results (default WORKDIR/<dir>.jsonl)")
     ap.add_argument("--rescore", action="store_true", help="only summarise the report with the current equivalents")
+    ap.add_argument("--survivors", action="store_true",
+                    help="re-run only the report's survivors (after sharpening tests) and update their lines")
     args = ap.parse_args()
 
     target = args.target.rstrip("/")
@@ -355,9 +358,18 @@ def main() -> int:
     if args.rescore:
         rescore(Path(args.report or Path(args.workdir) / (target.replace("/", "_") + ".jsonl")))
         return 0
-    rng = random.Random(args.seed)
-    sample = rng.sample(pool, min(args.sample, len(pool)))
     equivalents = load_equivalents()
+    report = Path(args.report or Path(args.workdir) / (target.replace("/", "_") + ".jsonl"))
+    earlier: list[dict] = []
+    if args.survivors:
+        earlier = [json.loads(line) for line in report.read_text().splitlines() if line.strip()]
+        again = {r["mutant"] for r in earlier if r["status"] == "survived" and r["mutant"] not in equivalents}
+        sample = [m for m in pool if m.ident in again]
+        if len(sample) != len(again):
+            sys.exit("some survivors no longer match the sources: measure afresh")
+    else:
+        rng = random.Random(args.seed)
+        sample = rng.sample(pool, min(args.sample, len(pool)))
 
     work = Path(args.workdir)
     work.mkdir(parents=True, exist_ok=True)
@@ -377,10 +389,10 @@ def main() -> int:
     if killed_before:
         sys.exit(f"the unmutated tree fails its covering tests: {why}")
 
-    report = Path(args.report or work / (target.replace("/", "_") + ".jsonl"))
     results = []
     start = time.monotonic()
-    with report.open("w") as log:
+    log_path = report.with_suffix(".rerun.jsonl") if args.survivors else report
+    with log_path.open("w") as log:
         for i, m in enumerate(sample):
             if time.monotonic() - start > args.budget:
                 print(f"budget spent after {i} mutants", flush=True)
@@ -397,6 +409,13 @@ def main() -> int:
             log.flush()
             print(f"[{i + 1}/{len(sample)}] {status:10s} {entry['seconds']:6.1f}s  {m.ident}", flush=True)
     build(work, args.python, 1800)  # leave the scratch build matching the tree
+    if args.survivors:  # the sample keeps its other lines; each re-run line replaces its old one
+        fresh = {r["mutant"]: r for r in results}
+        results = [fresh.get(r["mutant"], r) for r in earlier]
+        for r in results:
+            if r["status"] == "survived" and r["mutant"] in equivalents:
+                r["status"], r["detail"] = "equivalent", equivalents[r["mutant"]]
+        report.write_text("".join(json.dumps(r) + "\n" for r in results))
 
     summarize(results, files, f"commit {commit}  seed {args.seed}  pool {len(pool)}  sampled {len(results)}")
     return 0

@@ -1,6 +1,7 @@
 // The array routines, the creation rule and the no-copy reshape.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -103,6 +104,29 @@ INSTANTIATE_TEST_SUITE_P(Examples, Bincount,
                                            BincountCase{{}, 3, {0, 0, 0}}, BincountCase{{}, 0, {}},
                                            BincountCase{{7}, 0, {0, 0, 0, 0, 0, 0, 0, 1}}));
 
+// Against counting one by one: lengths around the groups of eight, runs of one value that do
+// and do not fill a group, the largest value in every lane of the four-wide maximum, and a
+// last value that must not displace the first lane's.
+TEST(BincountOracle, AgreesWithCountingOneByOne) {
+    std::mt19937 rng(18);
+    for (int n = 0; n <= 41; ++n) {
+        for (int pattern = 0; pattern < 4; ++pattern) {
+            std::vector<uint32_t> v(n);
+            for (int i = 0; i < n; ++i)  // pattern 3: the largest only in the first lane, a middling last value
+                v[i] = pattern == 0   ? rng() % 5
+                       : pattern == 1 ? static_cast<uint32_t>(i / 8 % 3)
+                       : pattern == 2 ? (i == n - 1 ? 9 : 1)
+                                      : (i == n - 1 ? 5 : i % 4 == 0 ? 9 : 1);
+            std::vector<int64_t> expected(n ? *std::max_element(v.begin(), v.end()) + 1 : 0, 0);
+            for (uint32_t x : v) ++expected[x];
+            Owned<Array<int64_t, 1>> out;
+            const excinfo_t *exc = nullptr;
+            ASSERT_EQ(sarvo::np_bincount(&out.rec, &exc, view(v), 0), sarvo::kOk);
+            EXPECT_EQ(values(out.rec), expected) << "n " << n << " pattern " << pattern;
+        }
+    }
+}
+
 struct CreateCase {
     std::vector<int64_t> shape;
     int64_t itemsize;
@@ -128,6 +152,7 @@ TEST_P(CreationRule, ChecksExtentsThenBytesThenAllocates) {
     int64_t n = 1;
     for (int64_t e : c.shape) n *= e;
     EXPECT_EQ(rec->nitems, n);
+    EXPECT_EQ(rec->itemsize, c.itemsize);
     EXPECT_EQ(rec->parent, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(rec->data) % 32, 0u);
     // C-order strides, last axis the item size.
@@ -168,6 +193,7 @@ struct ReshapeCase {
     std::vector<npy_intp> dims, strides, newdims;
     int expected;
     std::vector<npy_intp> newstrides;
+    int f_order = 0;
 };
 
 class NoCopyReshape : public ::testing::TestWithParam<ReshapeCase> {};
@@ -176,7 +202,7 @@ TEST_P(NoCopyReshape, MatchesTheWorkedExamples) {
     const ReshapeCase &c = GetParam();
     std::vector<npy_intp> out(c.newdims.size(), -1);
     int ok = sarvo_attempt_nocopy_reshape(static_cast<npy_intp>(c.dims.size()), c.dims.data(), c.strides.data(),
-                                          static_cast<npy_intp>(c.newdims.size()), c.newdims.data(), out.data(), 8, 0);
+                                          static_cast<npy_intp>(c.newdims.size()), c.newdims.data(), out.data(), 8, c.f_order);
     EXPECT_EQ(ok, c.expected);
     if (ok) EXPECT_EQ(out, c.newstrides);
 }
@@ -188,7 +214,11 @@ INSTANTIATE_TEST_SUITE_P(Examples, NoCopyReshape,
                                            ReshapeCase{{0, 3}, {24, 8}, {3, 0}, 1, {8, 8}},
                                            ReshapeCase{{2, 3}, {24, 8}, {7}, 0, {}},
                                            ReshapeCase{{}, {}, {1}, 1, {8}},
-                                           ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}}));
+                                           ReshapeCase{{2, 1, 3}, {24, 24, 8}, {6, 1}, 1, {8, 8}},
+                                           ReshapeCase{{2, 3}, {8, 16}, {6, 1}, 1, {8, 48}, 1},
+                                           // a trailing new axis of extent 1 takes the last stride
+                                           ReshapeCase{{3}, {16}, {3, 1}, 1, {16, 16}},
+                                           ReshapeCase{{3}, {16}, {3, 1}, 1, {16, 48}, 1}));
 
 // Independent oracle: walk both arrays in the same flat order (C or Fortran) and demand equal
 // byte offsets. A view exists exactly when the strides read off the first step along each new

@@ -571,6 +571,23 @@ TEST(PrivateData, SetGetResetPerObject) {
     sarvo_reset_pyobject_private_data(second.p);
 }
 
+// No memory for the key that names the object: fatal, with the message, before the table is read.
+TEST(PrivateDataDeathTest, ResetWithoutMemoryForTheKeyIsFatal) {
+    static PyMemAllocatorEx refusing = {nullptr, [](void *, size_t) -> void * { return nullptr; },
+                                        [](void *, size_t, size_t) -> void * { return nullptr; },
+                                        [](void *, void *, size_t) -> void * { return nullptr; }, [](void *, void *) {}};
+    EXPECT_DEATH(
+        {
+            sarvo_test::Gil gil;
+            static int token = 0;
+            PyObject *obj = PyList_New(0);
+            sarvo_set_pyobject_private_data(obj, &token);
+            PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &refusing);
+            sarvo_reset_pyobject_private_data(obj);
+        },
+        "unable to reset private data");
+}
+
 TEST(PrivateData, HoldsNoReferenceToTheObject) {
     sarvo_test::Gil gil;
     Obj obj(PyList_New(0));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -12,11 +13,14 @@
 
 namespace {
 
-// An allocator that delegates to the C library, can refuse, counts its calls, remembers the
-// last block it freed and what the payload of a watched block looked like (so the 0xDE fill is
-// observed right before the free).
+// An allocator that delegates to the C library, can refuse, can hand out blocks `shift` bytes
+// past what the C library gave (so that alignment is tried at every 8-byte offset), counts its
+// calls, remembers the last block it freed and what the payload of a watched block looked like
+// (so the 0xDE fill is observed right before the free).
 struct TestAllocator {
     static inline bool refuse = false;
+    static inline size_t shift = 0;
+    static inline std::map<void *, void *> shifted;  // handed-out block -> C library block
     static inline int mallocs = 0, frees = 0;
     static inline void *last_freed = nullptr;
     static inline std::vector<unsigned char> last_freed_payload;
@@ -24,16 +28,29 @@ struct TestAllocator {
     static inline size_t watch_size = 0;
     static inline void *watch_block = nullptr;
 
-    static void *malloc(size_t n) { return ++mallocs, refuse ? nullptr : std::malloc(n); }
+    static void *malloc(size_t n) {
+        ++mallocs;
+        if (refuse) return nullptr;
+        if (!shift) return std::malloc(n);
+        char *block = static_cast<char *>(std::malloc(n + 64));
+        shifted[block + shift] = block;
+        return block + shift;
+    }
     static void *realloc(void *p, size_t n) { return refuse ? nullptr : std::realloc(p, n); }
     static void free(void *p) {
         ++frees;
         last_freed = p;
         if (p && p == watch_block) last_freed_payload.assign(watch, watch + watch_size);
+        auto it = shifted.find(p);
+        if (it != shifted.end()) {
+            p = it->second;
+            shifted.erase(it);
+        }
         std::free(p);
     }
     static void reset() {
         refuse = false;
+        shift = 0;
         mallocs = frees = 0;
         last_freed = watch_block = nullptr;
         last_freed_payload.clear();
@@ -150,6 +167,7 @@ TEST_F(MemoryRecords, InitResetsCountersAllocatorAndShutdown) {
     SRT_MemInfo_release(mi);
     EXPECT_EQ(calls, 1);                   // no longer shutting
     EXPECT_EQ(TestAllocator::mallocs, 1);  // the process allocator is the C library's again
+    EXPECT_EQ(TestAllocator::frees, 0);
     SRT_MemInfo_release(live);
 }
 
@@ -188,9 +206,15 @@ TEST_F(MemoryRecords, VariableSizeRecordCountsTwoBlocks) {
     ASSERT_NE(SRT_MemInfo_varsize_realloc(mi, 4096), nullptr);
     EXPECT_EQ(SRT_MemInfo_size(mi), 4096u);
     EXPECT_EQ(counts().alloc - before.alloc, 2u);  // reallocation is never counted
+    SRT_MemInfo_varsize_free(mi, mi->data);
+    void *fresh = SRT_MemInfo_varsize_alloc(mi, 64);  // a new data block after the old one went
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(mi->data, fresh);
+    EXPECT_EQ(SRT_MemInfo_size(mi), 64u);
+    EXPECT_EQ(counts().alloc - before.alloc, 3u);
     SRT_MemInfo_release(mi);
     Counts after = counts();
-    EXPECT_EQ(after.free - before.free, 2u);
+    EXPECT_EQ(after.free - before.free, 3u);
     EXPECT_EQ(after.mi_free - before.mi_free, 1u);
 }
 
@@ -224,10 +248,14 @@ TEST_F(MemoryRecords, VarsizeFreeOfAnotherPointerKeepsData) {
     SRT_MemInfo *mi = SRT_MemInfo_new_varsize(8);
     void *data = mi->data;
     void *other = SRT_Allocate(4);
+    Counts before = counts();
     SRT_MemInfo_varsize_free(mi, other);
     EXPECT_EQ(mi->data, data);
+    EXPECT_EQ(TestAllocator::last_freed, other);
     SRT_MemInfo_varsize_free(mi, data);
     EXPECT_EQ(mi->data, nullptr);
+    EXPECT_EQ(TestAllocator::last_freed, data);
+    EXPECT_EQ(counts().free - before.free, 2u);
     SRT_MemInfo_release(mi);
 }
 
@@ -240,7 +268,7 @@ class AlignedRecords : public MemoryRecords, public ::testing::WithParamInterfac
 
 TEST_P(AlignedRecords, PayloadIsAlignedAndFitsItsBlock) {
     const AlignCase c = GetParam();
-    for (int repeat = 0; repeat < 16; ++repeat) {
+    for (TestAllocator::shift = 0; TestAllocator::shift < 64; TestAllocator::shift += 8) {
         SRT_MemInfo *mi = SRT_MemInfo_alloc_aligned(c.size, c.align);
         ASSERT_NE(mi, nullptr);
         uintptr_t header_end = reinterpret_cast<uintptr_t>(mi) + 48;
@@ -251,6 +279,7 @@ TEST_P(AlignedRecords, PayloadIsAlignedAndFitsItsBlock) {
         std::memset(mi->data, 0x5A, c.size);  // the whole payload is writable
         SRT_MemInfo_release(mi);
     }
+    TestAllocator::shift = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(Alignments, AlignedRecords,
@@ -338,6 +367,8 @@ TEST_F(MemoryRecords, ExternalAllocatorMakesAndFreesItsRecordsAlone) {
     SRT_MemInfo *safe = SRT_MemInfo_alloc_safe_aligned_external(16, 32, &ext.table);
     EXPECT_EQ(SRT_MemInfo_external_allocator(mi), &ext.table);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(safe->data) % 32, 0u);
+    EXPECT_EQ(*static_cast<unsigned char *>(safe->data), 0xCB);  // a safe record
+    EXPECT_EQ(reinterpret_cast<size_t>(SRT_MemInfo_parent(safe)), 16u);
     EXPECT_EQ(ext.blocks, (std::set<void *>{mi, safe}));
     SRT_MemInfo_release(mi);
     SRT_MemInfo_release(safe);
@@ -413,14 +444,31 @@ TEST_F(MemoryRecordsDeathTest, ReinstallingTheSameAllocatorOrSwappingWithoutStat
         ::testing::ExitedWithCode(0), "survived");
 }
 
-TEST_F(MemoryRecordsDeathTest, ChangingTheAllocatorUnderLiveBlocksAborts) {
+// Each case holds one kind of outstanding allocation and changes one of the three functions.
+struct LiveCase {
+    const char *holds;  // "record", "block" (no record) or "header" (a record count, no block)
+    int changed;        // 0 malloc, 1 realloc, 2 free
+};
+
+class MemoryRecordsSwapDeathTest : public MemoryRecords, public ::testing::WithParamInterface<LiveCase> {};
+
+TEST_P(MemoryRecordsSwapDeathTest, ChangingTheAllocatorUnderLiveBlocksAborts) {
+    const LiveCase c = GetParam();
     EXPECT_DEATH(
         {
-            SRT_MemInfo_alloc(8);
-            SRT_MemSys_set_allocator(TestAllocator::malloc, TestAllocator::realloc, std::free);
+            static SRT_MemInfo in_place;
+            if (!std::strcmp(c.holds, "record")) SRT_MemInfo_alloc(8);
+            if (!std::strcmp(c.holds, "block")) SRT_Allocate(8);
+            if (!std::strcmp(c.holds, "header")) SRT_MemInfo_init(&in_place, nullptr, 0, nullptr, nullptr, nullptr);
+            SRT_MemSys_set_allocator(c.changed == 0 ? std::malloc : TestAllocator::malloc,
+                                     c.changed == 1 ? std::realloc : TestAllocator::realloc,
+                                     c.changed == 2 ? std::free : TestAllocator::free);
         },
         "Fatal Sarvo error: cannot change allocator while blocks are allocated");
 }
+
+INSTANTIATE_TEST_SUITE_P(OneChange, MemoryRecordsSwapDeathTest,
+                         ::testing::Values(LiveCase{"record", 2}, LiveCase{"block", 0}, LiveCase{"header", 1}));
 
 TEST_F(MemoryRecordsDeathTest, VarsizeOperationsRefuseOtherRecords) {
     SRT_MemInfo *mi = SRT_MemInfo_alloc(8);

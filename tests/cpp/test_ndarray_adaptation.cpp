@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -106,6 +107,26 @@ TEST(Adaptation, NewArrayViewsTheGivenMemory) {
     Py_DECREF(array);
 }
 
+// Without a record nothing would drop the reference the adaptation took: it is given back.
+TEST(Adaptation, RecordThatCannotBeHadGivesItsReferenceBack) {
+    Gil gil;
+    PyObject *array = eval("np.zeros(4)");
+    Py_ssize_t before = Py_REFCNT(array);
+    Py_buffer buf;
+    ASSERT_EQ(sarvo_get_buffer(array, &buf), 0);
+    Record3 a{}, b{};
+    SRT_MemSys_set_allocator([](size_t) -> void * { return nullptr; }, std::realloc, std::free);
+    int rc = SRT_adapt_ndarray_from_python(array, a.head);
+    SRT_adapt_buffer_from_python(&buf, b.head);
+    SRT_MemSys_set_allocator(std::malloc, std::realloc, std::free);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(a.head->meminfo, nullptr);
+    EXPECT_EQ(b.head->meminfo, nullptr);
+    sarvo_release_buffer(&buf);
+    EXPECT_EQ(Py_REFCNT(array), before);
+    Py_DECREF(array);
+}
+
 TEST(Adaptation, ZeroDimensionalArrayHasOneItem) {
     Gil gil;
     PyObject *array = eval("np.array(5.0)");
@@ -155,7 +176,12 @@ TEST_P(BackToPython, ParentComesBackOnlyWhenTheRecordStillDescribesIt) {
     if (!c.same_object) {
         auto *ndary = reinterpret_cast<PyArrayObject *>(out);
         EXPECT_EQ(PyArray_DATA(ndary), rec.head->data);
+        EXPECT_EQ(std::memcmp(PyArray_DIMS(ndary), rec.head->shape_and_strides, ndim * sizeof(npy_intp)), 0);
+        EXPECT_EQ(std::memcmp(PyArray_STRIDES(ndary), rec.head->shape_and_strides + ndim, ndim * sizeof(npy_intp)), 0);
         EXPECT_FALSE(PyArray_ISWRITEABLE(ndary));
+        auto *want = reinterpret_cast<PyArrayObject *>(described);
+        EXPECT_EQ(PyArray_IS_C_CONTIGUOUS(ndary), PyArray_IS_C_CONTIGUOUS(want));
+        EXPECT_EQ(PyArray_IS_F_CONTIGUOUS(ndary), PyArray_IS_F_CONTIGUOUS(want));
         EXPECT_STREQ(Py_TYPE(PyArray_BASE(ndary))->tp_name, "_srt_python._MemInfo");
     }
     Py_DECREF(out);
@@ -168,7 +194,15 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, BackToPython,
     ::testing::Values(BackCase{"np.zeros((3, 4), np.float32)", nullptr, true},
                       BackCase{"np.zeros((4, 3), np.float32)", "np.zeros((4, 3), np.float32).T", false},
-                      BackCase{"np.zeros((3, 4), np.float32)", "np.zeros((3, 4), np.int32)", false}));
+                      BackCase{"np.zeros((3, 4), np.float32)", "np.zeros((3, 4), np.int32)", false},
+                      // one difference at a time, over the parent's own memory
+                      BackCase{"(b := np.zeros((2, 3, 4), np.float32))[0]", "b[1]", false},
+                      BackCase{"(b := np.zeros((3, 4), np.float32))", "b.reshape(12)", false},
+                      BackCase{"(b := np.zeros((3, 3), np.float32))", "b.T", false},
+                      BackCase{"(b := np.zeros((4, 4), np.float32))[:3]", "b[:2]", false},
+                      BackCase{"(b := np.zeros((4, 4), np.float32))[::2]", "b[:2]", false},
+                      BackCase{"(b := np.zeros((4, 4), np.float32))[:, :3]", "b[:, :2]", false},
+                      BackCase{"(b := np.zeros((3, 4), np.float32))", "b.view(np.int32)", false}));
 
 TEST(BackToPython, KernelMadeRecordEndsOwnedByTheMemInfoObject) {
     Gil gil;
@@ -193,6 +227,61 @@ TEST(BackToPython, KernelMadeRecordEndsOwnedByTheMemInfoObject) {
     Py_DECREF(refcount);
     Py_DECREF(parent);
     Py_DECREF(out);
+    Py_DECREF(f8);
+}
+
+// Python's object allocator refusing from its n-th block on (n = 0: the _MemInfo object, 1: the
+// address handed to it): an error, the record's count untouched and every block given back.
+struct RefusingObjects {
+    static inline int allowed = 0;
+    static inline std::set<void *> live;
+    static inline PyMemAllocatorEx saved;
+    static void *malloc(void *, size_t n) {
+        if (allowed-- <= 0) return nullptr;
+        void *p = saved.malloc(saved.ctx, n);
+        live.insert(p);
+        return p;
+    }
+    static void *calloc(void *, size_t k, size_t n) { return allowed-- <= 0 ? nullptr : saved.calloc(saved.ctx, k, n); }
+    static void *realloc(void *, void *p, size_t n) { return allowed-- <= 0 ? nullptr : saved.realloc(saved.ctx, p, n); }
+    static void free(void *, void *p) {
+        live.erase(p);
+        saved.free(saved.ctx, p);
+    }
+    explicit RefusingObjects(int n) {
+        allowed = n;
+        live.clear();
+        PyMemAllocatorEx refusing = {nullptr, malloc, calloc, realloc, free};
+        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &saved);
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &refusing);
+    }
+    ~RefusingObjects() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &saved); }
+};
+
+TEST(BackToPython, MemInfoObjectThatCannotBeMadeLeavesTheRecordAlone) {
+    Gil gil;
+    Record3 rec{};
+    SRT_MemInfo *mi = SRT_MemInfo_alloc(8);
+    rec.head->meminfo = mi;
+    rec.head->data = mi->data;
+    rec.head->shape_and_strides[0] = 1;
+    rec.head->shape_and_strides[1] = 8;
+    PyArray_Descr *f8 = PyArray_DescrFromType(NPY_FLOAT64);
+    for (int allowed : {0, 1}) {
+        PyObject *out, *as_object = nullptr;
+        {
+            RefusingObjects refusing(allowed);
+            out = SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1, f8);
+            if (allowed == 0) as_object = SRT_meminfo_as_pyobject(mi);
+            EXPECT_TRUE(RefusingObjects::live.empty()) << allowed;
+        }
+        EXPECT_EQ(out, nullptr) << allowed;
+        EXPECT_EQ(as_object, nullptr) << allowed;
+        EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError)) << allowed;
+        PyErr_Clear();
+        EXPECT_EQ(SRT_MemInfo_refcount(mi), 1u) << allowed;
+    }
+    SRT_decref(mi);
     Py_DECREF(f8);
 }
 
@@ -265,12 +354,21 @@ TEST(MemInfoObject, InvalidRecordRefcountRaises) {
     Py_DECREF(obj);
 }
 
-TEST(MemInfoObject, FailedConstructionReleasesNothing) {
+TEST(MemInfoObject, FailedOrSkippedConstructionHoldsNoRecord) {
     Gil gil;
-    PyObject *obj = PyObject_CallFunction(reinterpret_cast<PyObject *>(&MemInfoType), "s", "not an address");
-    EXPECT_EQ(obj, nullptr);
-    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
-    PyErr_Clear();
+    for (const char *args : {"(s)", "()"}) {
+        PyObject *obj = PyObject_CallFunction(reinterpret_cast<PyObject *>(&MemInfoType), args, "not an address");
+        EXPECT_EQ(obj, nullptr) << args;
+        EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError)) << args;
+        PyErr_Clear();
+    }
+    PyObject *empty = PyTuple_New(0);
+    PyObject *bare = MemInfoType.tp_new(&MemInfoType, empty, nullptr);  // __new__ without __init__
+    EXPECT_EQ(SRT_meminfo_from_pyobject(reinterpret_cast<MemInfoObject *>(bare)), nullptr);
+    EXPECT_EQ(PyMemoryView_FromObject(bare), nullptr);
+    EXPECT_EQ(sarvo_test::take_error(), std::make_pair(PyExc_ValueError, std::string("invalid MemInfo")));
+    Py_DECREF(bare);
+    Py_DECREF(empty);
 }
 
 }  // namespace

@@ -92,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RaiseCase{"None", "RuntimeError", "No active exception to reraise", 0},
                       RaiseCase{"42", "TypeError", "exceptions must derive from BaseException", 0},
                       RaiseCase{"(int, (), None)", "TypeError", "exceptions must derive from BaseException", 0},
+                      // a class that is no exception class is refused, never called
+                      RaiseCase{"(dict, (1,), None)", "TypeError", "exceptions must derive from BaseException", 0},
                       RaiseCase{"(ValueError, ())", "TypeError", "function takes exactly 3 arguments (2 given)", 0}));
 
 TEST(DoRaise, NoneReraisesTheExceptionBeingHandled) {
@@ -163,12 +165,28 @@ excinfo_t *dynamic_record(excinfo_arg_builder builder) {
     return record;
 }
 
+// Python's count of allocated blocks: a step of one per call betrays a leak.
+Py_ssize_t allocated_blocks() {
+    PyObject *n = sarvo_test::eval("__import__('sys').getallocatedblocks()");
+    const Py_ssize_t v = PyLong_AsSsize_t(n);
+    Py_DECREF(n);
+    return v;
+}
+
 TEST(DynamicRecord, FailingBuilderGivesTheRuntimeErrorAndFreesTheRecord) {
     Gil gil;
     sarvo_raise_excinfo(dynamic_record([](void *) -> PyObject * { return nullptr; }));
     auto [type, message] = take_error();
     EXPECT_EQ(type, "RuntimeError");
     EXPECT_EQ(message, "Error creating Python tuple from runtime exception arguments");
+    auto fail = [] {
+        sarvo_raise_excinfo(dynamic_record([](void *) -> PyObject * { return nullptr; }));
+        PyErr_Clear();
+    };
+    for (int i = 0; i < 100; ++i) fail();
+    const Py_ssize_t before = allocated_blocks();  // and the static part read so far is given back
+    for (int i = 0; i < 200; ++i) fail();
+    EXPECT_LT(allocated_blocks() - before, 100);
 }
 
 TEST(DynamicRecord, BuilderValuesReplaceThePlaceholders) {
@@ -177,6 +195,62 @@ TEST(DynamicRecord, BuilderValuesReplaceThePlaceholders) {
     auto [type, message] = take_error();
     EXPECT_EQ(type, "ValueError");
     EXPECT_EQ(message, "msg");
+}
+
+// The static part unpickled, its placeholders filled in order by the run-time values; a static
+// part or values of another shape are refused.
+struct BuildCase {
+    const char *packed, *values;
+    const char *expected;  // null: refused as malformed
+};
+
+class BuildRecord : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(BuildRecord, PlaceholdersTakeTheValuesInOrder) {
+    Gil gil;
+    const BuildCase &c = GetParam();
+    PyObject *bytes = eval((std::string("__import__('pickle').dumps(") + c.packed + ")").c_str());
+    PyObject *values = eval(c.values);
+    ASSERT_TRUE(bytes && values);
+    PyObject *out = sarvo_runtime_build_excinfo_struct(bytes, values);
+    if (c.expected) {
+        PyObject *want = eval(c.expected);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(PyObject_RichCompareBool(out, want, Py_EQ), 1);
+        Py_DECREF(want);
+    } else {
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(take_error(), std::make_pair(std::string("TypeError"), std::string("malformed exception record")));
+    }
+    Py_XDECREF(out);
+    Py_DECREF(values);
+    Py_DECREF(bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, BuildRecord,
+    ::testing::Values(BuildCase{"(ValueError, ('a', None, 'c', None), 7)", "('x',)",
+                                "(ValueError, ('a', 'x', 'c', None), 7)"},
+                      BuildCase{"(ValueError, (None, None), None)", "('x', 'y', 'z')", "(ValueError, ('x', 'y'), None)"},
+                      BuildCase{"(ValueError, (None,), None, 4)", "()", nullptr},
+                      BuildCase{"(ValueError, (None,))", "()", nullptr},
+                      BuildCase{"(ValueError, 'a', None)", "()", nullptr},
+                      BuildCase{"[ValueError, (None,), None]", "()", nullptr},
+                      BuildCase{"(ValueError, (None,), None)", "['x']", nullptr}));
+
+// Each unpickling gives back the bytes object it read from: 200 calls keep no 100 blocks.
+TEST(BuildRecord, UnpicklingKeepsNoBlock) {
+    Gil gil;
+    PyObject *bytes = eval("__import__('pickle').dumps((ValueError, ('a',), None))");
+    ASSERT_NE(bytes, nullptr);
+    auto once = [&] {
+        Py_XDECREF(sarvo_unpickle(PyBytes_AS_STRING(bytes), static_cast<int32_t>(PyBytes_GET_SIZE(bytes)), nullptr));
+    };
+    for (int i = 0; i < 100; ++i) once();  // imports pickle, keeps its loads function, fills free lists
+    const Py_ssize_t before = allocated_blocks();
+    for (int i = 0; i < 200; ++i) once();
+    EXPECT_LT(allocated_blocks() - before, 100);
+    Py_DECREF(bytes);
 }
 
 }  // namespace

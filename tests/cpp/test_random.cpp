@@ -258,19 +258,22 @@ TEST(RandomPython, GetThenSetStateRepeatsDraws) {
     ASSERT_NE(saved.p, nullptr);
     ASSERT_TRUE(PyTuple_Check(saved.p));
     EXPECT_EQ(PyLong_AsLong(PyTuple_GET_ITEM(saved.p, 0)), 700 - SARVO_MT_N);
-    EXPECT_EQ(PyList_GET_SIZE(PyTuple_GET_ITEM(saved.p, 1)), SARVO_MT_N);
+    const rnd_state_t at_save = s;
 
     std::vector<unsigned int> first;
     for (int i = 0; i < 1000; i++) first.push_back(get_next_int32(&s));
 
-    s.has_gauss = 1;
-    s.is_initialized = 0;
-    Obj args(Py_BuildValue("(OO)", addr.p, saved.p));
+    rnd_state_t t{};  // restored into a blank state: every word must come from the saved list
+    t.has_gauss = 1;
+    Obj taddr = address_of(&t);
+    Obj args(Py_BuildValue("(OO)", taddr.p, saved.p));
     Obj r(_sarvo_rnd_set_state(nullptr, args.p));
     ASSERT_EQ(r.p, Py_None);
-    EXPECT_EQ(s.has_gauss, 0);
-    EXPECT_EQ(s.is_initialized, 1);
-    for (int i = 0; i < 1000; i++) ASSERT_EQ(get_next_int32(&s), first[i]) << "draw " << i;
+    EXPECT_EQ(t.has_gauss, 0);
+    EXPECT_EQ(t.is_initialized, 1);
+    EXPECT_EQ(t.index, at_save.index);
+    EXPECT_EQ(std::memcmp(t.mt, at_save.mt, sizeof t.mt), 0);
+    for (int i = 0; i < 1000; i++) ASSERT_EQ(get_next_int32(&t), first[i]) << "draw " << i;
 }
 
 TEST(RandomPython, SetStateRejectsListOf623) {
@@ -412,6 +415,19 @@ TEST(ImplicitSeeding, FreshThreadSeedsOnceFromUrandom) {
     EXPECT_EQ(words_of(seen.after_first), words_of(want));
     EXPECT_EQ(seen.after_first.index, SARVO_MT_N);
     EXPECT_EQ(seen.after_first.is_initialized, 1);
+}
+
+// The module already ran the global initialisation: a second run leaves seeded states alone.
+TEST(ImplicitSeeding, InitialisingAgainKeepsSeededStates) {
+    FakeUrandom fake;
+    int initialized = -1;
+    std::thread worker([&initialized] {
+        sarvo_get_np_random_state();
+        sarvo_rnd_ensure_global_init();
+        initialized = sarvo_np_random_state.is_initialized;
+    });
+    worker.join();
+    EXPECT_EQ(initialized, 1);
 }
 
 TEST(ImplicitSeeding, EachStateOfAThreadSeedsSeparately) {

@@ -128,7 +128,8 @@ TEST_P(ConcatKinds, PicksTheWiderKindAndKeepsEveryCodePoint) {
     EXPECT_EQ(out.parent, nullptr);
     ASSERT_NE(out.meminfo, nullptr);
     std::vector<uint32_t> expected = code_points(a, 2);
-    for (uint32_t cp : code_points(b, 2)) expected.push_back(cp);
+    const bool b_has_width = c.b_kind == 1 || c.b_kind == 2 || c.b_kind == 4;
+    for (uint32_t cp : code_points(b, 2)) expected.push_back(b_has_width ? cp : 0);  // no width: code point 0
     // Narrowing never happens: the picked kind holds every code point of both sides.
     expected.push_back(0);
     EXPECT_EQ(code_points(out, 5), expected);
@@ -140,7 +141,8 @@ INSTANTIATE_TEST_SUITE_P(Pairs, ConcatKinds,
                                            KindCase{2, 0, 1, 1, 2, 0}, KindCase{1, 1, 4, 0, 4, 0},
                                            KindCase{4, 0, 1, 1, 4, 0}, KindCase{2, 0, 4, 0, 4, 0},
                                            KindCase{4, 0, 2, 0, 4, 0}, KindCase{2, 0, 2, 0, 2, 0},
-                                           KindCase{1, 0, 1, 1, 1, 0}, KindCase{1, 1, 1, 0, 1, 0}));
+                                           KindCase{1, 0, 1, 1, 1, 0}, KindCase{1, 1, 1, 0, 1, 0},
+                                           KindCase{2, 0, 3, 0, 2, 0}));
 
 struct KindFailure {
     int32_t a_kind, b_kind;
@@ -189,6 +191,16 @@ TEST_F(ShapeContextTest, ConcatenationReportsARefusedAllocation) {
               sarvo::kUserError);
     EXPECT_EQ(exc, &records::allocation_failed);
     EXPECT_EQ(out.meminfo, nullptr);
+    // Lengths whose sum, or whose byte count (here 2^64 + 4, wrapping to 4), does not fit are
+    // refused before anything is allocated or copied.
+    limit_allocations(-1);
+    for (int64_t length : {int64_t{1} << 61, std::numeric_limits<int64_t>::max()}) {
+        const UnicodeString huge{const_cast<uint32_t *>(kUnits4), length, 4, 0, -1, nullptr, nullptr};
+        exc = nullptr;
+        EXPECT_EQ(sarvo::unicode_concat(&out, &exc, huge, huge), sarvo::kUserError);
+        EXPECT_EQ(exc, &records::allocation_failed);
+        EXPECT_EQ(out.meminfo, nullptr);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -223,9 +235,13 @@ TEST_F(ShapeContextTest, ZeroIsAConstantDigitAndOtherValuesOwnTheirText) {
     ASSERT_EQ(sarvo::decimal_text(&zero, &exc, 0), sarvo::kOk);
     EXPECT_EQ(ascii(zero), "0");
     EXPECT_EQ(zero.meminfo, nullptr);
+    EXPECT_EQ(zero.hash, -1);  // a constant's hash is not computed yet
+    EXPECT_EQ(zero.is_ascii, 1);
     ASSERT_EQ(sarvo::decimal_text(&seven, &exc, -7), sarvo::kOk);
     EXPECT_EQ(ascii(seven), "-7");
-    EXPECT_NE(seven.meminfo, nullptr);
+    ASSERT_NE(seven.meminfo, nullptr);
+    EXPECT_EQ(SRT_MemInfo_size(seven.meminfo), 3u);  // the text and its terminator
+    EXPECT_EQ(static_cast<const char *>(seven.data)[2], '\0');
     SRT_decref(seven.meminfo);
 }
 
@@ -310,6 +326,7 @@ TEST_F(ShapeContextTest, BuilderReturnsTheMessageWithItsHashCached) {
     PyObject *text = PyTuple_GET_ITEM(args, 0);
     EXPECT_STREQ(PyUnicode_AsUTF8(text), "cannot assign slice of shape (10,) from input of shape (-7,)");
     EXPECT_NE(reinterpret_cast<PyASCIIObject *>(text)->hash, -1);
+    EXPECT_EQ(Py_REFCNT(text), 1);  // the tuple's reference only
     Py_DECREF(args);
 }
 
