@@ -51,13 +51,14 @@ def test_steps2d_all_matches_transcription_bit_for_bit(sf, shape, interpolate, n
     np.testing.assert_array_equal(got.view(np.uint32), expected.view(np.uint32))
 
 
-def test_repeated_pixel_is_updated_twice_per_step(sf):
+@pytest.mark.parametrize("interpolate", [True, False])
+def test_repeated_pixel_is_updated_twice_per_step(sf, interpolate):
     flow = smooth_flow(8, 8, seed=3)
     ys = np.array([2, 2, 5], np.int64)
     xs = np.array([3, 3, 1], np.int64)
     disp = np.zeros((2, 8, 8), np.float32)
-    sf._steps2D(flow, (ys, xs), disp, 6, 0.9, True)
-    expected = ref.step_routine_scalar(flow, ys, xs, 6, np.float32(0.9), True)
+    sf._steps2D(flow, (ys, xs), disp, 6, 0.9, interpolate)
+    expected = ref.step_routine_scalar(flow, ys, xs, 6, np.float32(0.9), interpolate)
     np.testing.assert_array_equal(disp, expected)
 
 
