@@ -159,7 +159,8 @@ int32_t fill_holes(Array<uint32_t, 2> *result, ExcSlot exc, const Array<uint32_t
     // stack serves all walks exactly as a fresh one would.
     PairList<int64_t> stack;
     if (int32_t st = stack.init(exc)) return st;
-    for (int64_t i = 0; i < ly; ++i) {
+    const int64_t rows = lx > 0 ? ly : 0;  // an image without pixels has no rows to walk
+    for (int64_t i = 0; i < rows; ++i) {
         for (int64_t j = 0; j < lx; ++j) {
             if (masks(i, j) != 0 || visited.rec(i, j)) continue;
             if (int32_t st = fill_walk(masks, visited.rec, stack, i, j, exc)) return st;
