@@ -87,6 +87,20 @@ TEST_P(SeedRows, CheckedHandOverAgrees) {
         changed += marked;
     }
     if (c.ly * c.lx >= 64) EXPECT_GT(changed, 0);
+
+    // The same image refused at its very last pixel: every label handed on before it, in every
+    // row and column, is taken back.
+    Image late = original;
+    const int64_t last = c.ly * c.lx - 1;
+    late.labels[last] = 0;
+    late.pos[last] = static_cast<int16_t>(c.ly);  // row 2 ly - 1: outside
+    const Image before = late;
+    for (const bool vector : {false, true}) {
+        Image d = before;
+        std::vector<uint8_t> td(ta.size(), 0x5A);
+        EXPECT_FALSE(rows::hand_over(d.planes(), td.data(), vector));
+        EXPECT_EQ(d.labels, before.labels) << (vector ? "vector" : "baseline");
+    }
 }
 
 // Both builds count like a plain loop of saturating increments, on runs of pixels that end on
