@@ -102,11 +102,7 @@ bool unit_gradients_baseline(const double *L, const int64_t *cells, int64_t n, i
         const int64_t c = cells[j];
         const double gy = L[c + width] - L[c - width];
         const double gx = L[c + 1] - L[c - 1];
-        const double norm = std::sqrt(gx * gx + gy * gy) + 1e-60;
-        if (norm == 0) return false;
-        const double q = 1.0 / norm;
-        out[2 * j] = gy * q;
-        out[2 * j + 1] = gx * q;
+        if (!unit_vector(gy, gx, out + 2 * j)) return false;
     }
     return true;
 }

@@ -93,6 +93,17 @@ void diffuse_avx2(const Job &job);
 bool avx2_available();
 void diffuse(const Job &job);
 
+/* One unit gradient: out[0] = gy q, out[1] = gx q with q = 1 / (sqrt(gx^2 + gy^2) + 1e-60);
+   false when the norm is 0. The scalar builds of the grid and of the cell table share it. */
+inline bool unit_vector(double gy, double gx, double *out) {
+    const double norm = std::sqrt(gx * gx + gy * gy) + 1e-60;
+    if (norm == 0) return false;
+    const double q = 1.0 / norm;
+    out[0] = gy * q;
+    out[1] = gx * q;
+    return true;
+}
+
 /* The unit gradient of the log-heat grid L at every cell, in list order: out[2j] = gy q and
    out[2j + 1] = gx q with gy = L[c + W] - L[c - W], gx = L[c + 1] - L[c - 1] and
    q = 1 / (sqrt(gx^2 + gy^2) + 1e-60). False when some norm is 0 (out is then incomplete).

@@ -55,11 +55,7 @@ bool unit_gradients(const double *L, const Near *near, const int64_t *index, int
         const Near &a = near[index[j]];
         const double gy = L[a.down1] - L[a.up1];
         const double gx = L[a.right1] - L[a.left1];
-        const double norm = std::sqrt(gx * gx + gy * gy) + 1e-60;
-        if (norm == 0) return false;
-        const double q = 1.0 / norm;
-        out[2 * j] = gy * q;
-        out[2 * j + 1] = gx * q;
+        if (!grid::unit_vector(gy, gx, out + 2 * j)) return false;
     }
     return true;
 }
