@@ -4,32 +4,30 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/cpu_features.h"
 #include "np/arrayobj.h"
 #include "core/pickled_constants.h"
 
 namespace sarvo {
 
+int64_t argmin_baseline(const double *v, int64_t n) {
+    double m = v[0];
+    if (std::isnan(m)) return 0;
+    int64_t index = 0;
+    for (int64_t i = 1; i < n; ++i) {
+        if (std::isnan(v[i])) return i;
+        if (v[i] < m) {
+            m = v[i];
+            index = i;
+        }
+    }
+    return index;
+}
+
 int32_t array_argmin(int64_t *result, ExcSlot exc, const Array<const double, 1> &a) {
     const int64_t n = a.shape[0];
     if (n == 0) return raise(exc, records::argmin_of_empty);
-    double m = a(0);
-    int64_t index = 0;
-    if (std::isnan(m)) {
-        *result = 0;
-        return kOk;
-    }
-    for (int64_t i = 1; i < n; ++i) {
-        const double v = a(i);
-        if (std::isnan(v)) {
-            index = i;
-            break;
-        }
-        if (v < m) {
-            m = v;
-            index = i;
-        }
-    }
-    *result = index;
+    *result = avx2_available() ? argmin_avx2(a.data, n) : argmin_baseline(a.data, n);
     return kOk;
 }
 

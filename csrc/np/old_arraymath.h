@@ -11,6 +11,11 @@ namespace sarvo {
 // Index of the first smallest element; a NaN ends the walk and is the answer.
 int32_t array_argmin(int64_t *result, ExcSlot exc, const Array<const double, 1> &a);
 
+// The same walk over n > 0 contiguous values, in the build for any x86-64 and the AVX2 build,
+// which array_argmin picks at run time. Both return the same index for every input.
+int64_t argmin_baseline(const double *v, int64_t n);
+int64_t argmin_avx2(const double *v, int64_t n);
+
 // result[k] = a[0] + ... + a[k], wrapping modulo 2^32.
 int32_t array_cumsum(Array<uint32_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a);
 

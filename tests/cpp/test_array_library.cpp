@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/runtime/_srt_python.h"
 #include "np/arrayobj.h"
 #include "np/old_arraymath.h"
@@ -20,13 +21,7 @@ using sarvo::Owned;
 
 template <class T>
 Array<const T, 1> view(const std::vector<T> &v) {
-    Array<const T, 1> a{};
-    a.nitems = static_cast<int64_t>(v.size());
-    a.itemsize = sizeof(T);
-    a.data = v.data();
-    a.shape[0] = a.nitems;
-    a.strides[0] = sizeof(T);
-    return a;
+    return sarvo::borrowed_view(v.data(), static_cast<int64_t>(v.size()));
 }
 
 template <class T>
@@ -55,6 +50,23 @@ INSTANTIATE_TEST_SUITE_P(Examples, Argmin,
                          ::testing::Values(ArgminCase{{3, 1, 1}, 1}, ArgminCase{{2}, 0}, ArgminCase{{kNaN, 0}, 0},
                                            ArgminCase{{1, kNaN, 0}, 1}, ArgminCase{{5, 4, 3, 2, 1, 0}, 5},
                                            ArgminCase{{0, 0, -0.0}, 0}));
+
+// Both builds against each other: few distinct values (ties within and across lanes), signed
+// zeros, infinities, and a NaN before, inside or after the vector groups.
+TEST(ArgminBuilds, Avx2BuildPicksTheIndexOfTheWalkInOrder) {
+    if (!sarvo::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    std::mt19937 rng(18);
+    const double pool[] = {3.0, 1.0, 0.0, -0.0, 2.0, std::numeric_limits<double>::infinity()};
+    for (int64_t n = 1; n <= 70; ++n) {
+        for (int trial = 0; trial < 40; ++trial) {
+            std::vector<double> v(n);
+            for (double &x : v) x = pool[rng() % (trial < 20 ? 6 : 2)];
+            if (trial % 4 == 3) v[rng() % n] = kNaN;
+            if (trial == 39) std::fill(v.begin(), v.end(), pool[5]);
+            ASSERT_EQ(sarvo::argmin_avx2(v.data(), n), sarvo::argmin_baseline(v.data(), n)) << "n " << n << " trial " << trial;
+        }
+    }
+}
 
 TEST(ArgminEmpty, RaisesTheEmptySequenceRecord) {
     int64_t index = -1;

@@ -53,6 +53,18 @@ static_assert(sizeof(Array<float, 3>) == 8 * (5 + 6), "record words: five fields
 using ArrayF2 = Array<float, 2>;
 static_assert(offsetof(ArrayF2, data) == offsetof(arystruct_t, data));
 
+// A read-only view of n contiguous elements that the caller keeps alive (no record, no parent).
+template <class T>
+Array<const T, 1> borrowed_view(const T *data, int64_t n) {
+    Array<const T, 1> a{};
+    a.nitems = n;
+    a.itemsize = sizeof(T);
+    a.data = data;
+    a.shape[0] = n;
+    a.strides[0] = sizeof(T);
+    return a;
+}
+
 // A 2-tuple of arrays, passed and returned as its two records one after the other.
 template <class A, class B>
 struct Pair {

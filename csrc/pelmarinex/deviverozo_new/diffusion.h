@@ -129,6 +129,7 @@ struct Workspace {
     Scratch<uint8_t> known;         // ... and which distances occur
     Scratch<int32_t> ys, xs;        // pixels collected from a box
     Scratch<double> vectors;        // (n, 2) unit vectors of one object
+    Scratch<double> distances;      // squared distance of every pixel from the means
 };
 
 /* ---------- per-object computations ---------- */

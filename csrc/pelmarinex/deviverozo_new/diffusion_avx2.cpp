@@ -11,8 +11,6 @@
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid {
 namespace {
 
-#define SARVO_AVX2 __attribute__((target("avx2")))
-
 // ((((a + 2b) + 3c) + 2d) + e): the order of both passes.
 SARVO_AVX2 inline __m256d five_point(__m256d a, __m256d b, __m256d c, __m256d d, __m256d e) {
     const __m256d two = _mm256_set1_pd(2.0), three = _mm256_set1_pd(3.0);
@@ -94,40 +92,16 @@ SARVO_AVX2 int64_t collect_row_avx2(const uint32_t *row, int64_t n, uint32_t lab
     return kept + rest;
 }
 
-SARVO_AVX2 int64_t nearest_avx2(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm) {
-    if (n < 2 * kLanes) return nearest_baseline(ys, xs, n, ym, xm);
+SARVO_AVX2 void squared_distances_avx2(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm,
+                                       double *out) {
     const __m256d my = _mm256_set1_pd(ym), mx = _mm256_set1_pd(xm);
-    __m256d best = _mm256_set1_pd(__builtin_inf());
-    __m256d index = _mm256_setzero_pd();  // lane indices as doubles: exact below 2^53
-    __m256d lane = _mm256_setr_pd(0, 1, 2, 3);
-    const __m256d step = _mm256_set1_pd(static_cast<double>(kLanes));
     int64_t j = 0;
-    for (; j + kLanes <= n; j += kLanes, lane = _mm256_add_pd(lane, step)) {
+    for (; j + kLanes <= n; j += kLanes) {
         const __m256d ty = _mm256_sub_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + j))), my);
         const __m256d tx = _mm256_sub_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(xs + j))), mx);
-        const __m256d d = _mm256_add_pd(_mm256_mul_pd(ty, ty), _mm256_mul_pd(tx, tx));
-        // A NaN ends the search at its index: leave it to the scan in order.
-        if (_mm256_movemask_pd(_mm256_cmp_pd(d, d, _CMP_UNORD_Q))) return nearest_baseline(ys, xs, n, ym, xm);
-        const __m256d smaller = _mm256_cmp_pd(d, best, _CMP_LT_OQ);
-        best = _mm256_blendv_pd(best, d, smaller);
-        index = _mm256_blendv_pd(index, lane, smaller);
+        _mm256_storeu_pd(out + j, _mm256_add_pd(_mm256_mul_pd(ty, ty), _mm256_mul_pd(tx, tx)));
     }
-    alignas(32) double b[kLanes], i[kLanes];
-    _mm256_store_pd(b, best);
-    _mm256_store_pd(i, index);
-    double value = b[0];
-    int64_t at = static_cast<int64_t>(i[0]);
-    for (int l = 1; l < kLanes; ++l) {
-        const auto il = static_cast<int64_t>(i[l]);
-        if (b[l] < value || (b[l] == value && il < at)) value = b[l], at = il;
-    }
-    for (; j < n; ++j) {
-        const double ty = static_cast<double>(ys[j]) - ym, tx = static_cast<double>(xs[j]) - xm;
-        const double d = ty * ty + tx * tx;
-        if (std::isnan(d)) return j;
-        if (d < value) value = d, at = j;
-    }
-    return at;
+    squared_distances_baseline(ys + j, xs + j, n - j, ym, xm, out + j);
 }
 
 SARVO_AVX2 int64_t sum_avx2(const int32_t *v, int64_t n) {

@@ -284,15 +284,16 @@ int32_t make_pixel_list(PixelList *out, ExcSlot exc, const int32_t *ys, int64_t 
     return kOk;
 }
 
-int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &) {
+int32_t choose_centre(Centre *out, ExcSlot exc, const PixelList &px, Workspace &ws) {
     const double ym = mean_of(px.ys, px.ny), xm = mean_of(px.xs, px.nx);
+    const int64_t n = px.n;
+    if (int32_t st = ws.distances.reserve(n, exc)) return st;
+    double *const d = ws.distances.data();
+    if (px.ny == n && px.nx == n) grid::squared_distances(px.ys, px.xs, n, ym, xm, d);
+    else
+        for (int64_t j = 0; j < n; ++j) d[j] = grid::squared_distance(px.y(j), px.x(j), ym, xm);
     int64_t j0;
-    if (px.ny == px.n && px.nx == px.n) {
-        j0 = grid::avx2_available() ? grid::nearest_avx2(px.ys, px.xs, px.n, ym, xm)
-                                    : grid::nearest_baseline(px.ys, px.xs, px.n, ym, xm);
-    } else {
-        j0 = grid::nearest(px.n, [&](int64_t j) { return px.y(j); }, [&](int64_t j) { return px.x(j); }, ym, xm);
-    }
+    if (int32_t st = sarvo::array_argmin(&j0, exc, sarvo::borrowed_view(d, n))) return st;
     *out = Centre{px.y(j0), px.x(j0)};
     return kOk;
 }

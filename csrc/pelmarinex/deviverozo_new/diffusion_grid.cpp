@@ -119,19 +119,19 @@ int64_t collect_row_baseline(const uint32_t *row, int64_t n, uint32_t label, int
     return kept;
 }
 
-int64_t nearest_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm) {
-    return nearest(n, [ys](int64_t j) { return ys[j]; }, [xs](int64_t j) { return xs[j]; }, ym, xm);
+void squared_distances_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm, double *out) {
+    for (int64_t j = 0; j < n; ++j) out[j] = squared_distance(ys[j], xs[j], ym, xm);
+}
+
+void squared_distances(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm, double *out) {
+    if (avx2_available()) squared_distances_avx2(ys, xs, n, ym, xm, out);
+    else squared_distances_baseline(ys, xs, n, ym, xm, out);
 }
 
 int64_t sum_baseline(const int32_t *v, int64_t n) {
     int64_t sum = 0;
     for (int64_t j = 0; j < n; ++j) sum += v[j];
     return sum;
-}
-
-bool avx2_available() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
 }
 
 void diffuse(const Job &job) {

@@ -23,6 +23,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/cpu_features.h"
+
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid {
 
 constexpr double kOneOver81 = 0.012345679012345678;  // the float64 nearest to 1/81
@@ -90,7 +92,7 @@ int64_t strips_of(const Shape &shape, const uint64_t *mask, Strip *out, int64_t 
 // Runs job; the final heat is in heat[iterations % 2] (heat[0] when iterations <= 0).
 void diffuse_baseline(const Job &job);
 void diffuse_avx2(const Job &job);
-bool avx2_available();
+using sarvo::avx2_available;
 void diffuse(const Job &job);
 
 /* One unit gradient: out[0] = gy q, out[1] = gx q with q = 1 / (sqrt(gx^2 + gy^2) + 1e-60);
@@ -118,31 +120,17 @@ bool unit_gradients(const double *L, const int64_t *cells, int64_t n, int64_t wi
 int64_t collect_row_baseline(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs);
 int64_t collect_row_avx2(const uint32_t *row, int64_t n, uint32_t label, int32_t y, int32_t *ys, int32_t *xs);
 
-/* The first pixel with the smallest squared distance (y(j) - ym)^2 + (x(j) - xm)^2, as the
-   argmin of the array routines picks it from the list of distances: a NaN ends the search at
-   its index. y and x give the coordinates of pixel j (a broadcast list repeats its one entry). */
-template <class Y, class X>
-int64_t nearest(int64_t n, Y y, X x, double ym, double xm) {
-    double best = 0.0;
-    int64_t index = 0;
-    for (int64_t j = 0; j < n; ++j) {
-        const double ty = static_cast<double>(y(j)) - ym, tx = static_cast<double>(x(j)) - xm;
-        const double d = ty * ty + tx * tx;
-        if (std::isnan(d)) return j;
-        if (j == 0 || d < best) {
-            best = d;
-            index = j;
-        }
-    }
-    return index;
+// The squared distance of pixel (y, x) from the means (ym, xm), in the centre search's order.
+inline double squared_distance(double y, double x, double ym, double xm) {
+    const double ty = y - ym, tx = x - xm;
+    return ty * ty + tx * tx;
 }
 
-/* The centre search over two int32 lists of n > 0 entries: the first index of the smallest
-   (ys[j] - ym)^2 + (xs[j] - xm)^2, or the first index where that is NaN. Each lane keeps its
-   first smallest and the lanes are then compared by value and index, which picks the same
-   index as the scan in order. */
-int64_t nearest_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm);
-int64_t nearest_avx2(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm);
+/* squared_distance of every pixel of two int32 lists of n entries, to out; the AVX2 build
+   performs the same operations lane by lane, so both give the same bits. */
+void squared_distances_baseline(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm, double *out);
+void squared_distances_avx2(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm, double *out);
+void squared_distances(const int32_t *ys, const int32_t *xs, int64_t n, double ym, double xm, double *out);
 
 // The sum of n int32 values in int64 (which cannot overflow below 2^32 values).
 int64_t sum_baseline(const int32_t *v, int64_t n);

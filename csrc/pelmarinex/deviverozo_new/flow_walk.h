@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/cpu_features.h"
+
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 
 struct Job {
@@ -96,7 +98,7 @@ void walk_scalar(const Job &job, int64_t begin, int64_t end, const Real *lengths
 // last ones, so that a bilinear sample's clamped neighbour reads the same value from the copy.
 // make_pairs builds it from a planar field; pixels need not be distinct from job.field, which
 // the vector walk never reads. Needs fits_pair_lanes (32-bit pair indices; clamp bounds exact).
-bool avx2_available();
+using sarvo::avx2_available;
 bool fits_pair_lanes(int64_t ly, int64_t lx);
 inline int64_t pair_floats(int64_t ly, int64_t lx) { return 2 * (ly + 1) * (lx + 1); }
 void make_pairs(const float *field, int64_t ly, int64_t lx, float *pairs);

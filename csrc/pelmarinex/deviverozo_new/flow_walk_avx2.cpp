@@ -14,8 +14,6 @@
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 namespace {
 
-#define SARVO_AVX2 __attribute__((target("avx2")))
-
 constexpr int kQuad = 4;    // pixels per register
 constexpr int kQuads = 4;   // quads walked side by side, so that one's loads hide another's latency
 constexpr int kBlock = kQuad * kQuads;
@@ -197,11 +195,6 @@ SARVO_AVX2 void pair_rows(const float *field, int64_t ly, int64_t lx, float *pai
 }
 
 }  // namespace
-
-bool avx2_available() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
 
 bool fits_pair_lanes(int64_t ly, int64_t lx) {
     return ly < (int64_t{1} << 24) && lx < (int64_t{1} << 24) && 2 * (ly + 1) * (lx + 1) < (int64_t{1} << 31);

@@ -88,11 +88,6 @@ int64_t above_baseline(const uint8_t *row, int64_t n, uint8_t threshold, int32_t
     return above_from(row, 0, n, threshold, out);
 }
 
-bool avx2_available() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-
 bool fits_lanes(int64_t ly, int64_t lx) {
     return ly < (int64_t{1} << 30) && lx < (int64_t{1} << 30) && ly * lx < (int64_t{1} << 31) - 1;
 }

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "core/cpu_features.h"
+
 namespace pelmarinex::deviverozo_new::sarvo_functions::seed_rows {
 
 struct Planes {
@@ -66,7 +68,7 @@ bool hand_over_from(const Planes &p, int64_t i, int64_t j0, uint8_t *taken);
 bool count_from(const CountRow &r, int64_t j0, uint8_t *counts);
 int64_t above_from(const uint8_t *row, int64_t j0, int64_t n, uint8_t threshold, int32_t *out);
 
-bool avx2_available();
+using sarvo::avx2_available;
 // 32-bit lanes: ly, lx < 2^30 and ly * lx < 2^31 - 1; dx must be the plane right after dy (as in
 // a (2, ly, lx) array), so that two-byte reads past a plane's end stay inside the array.
 bool fits_vector_lanes(const Planes &p);

@@ -7,8 +7,6 @@
 namespace pelmarinex::deviverozo_new::sarvo_functions::seed_rows {
 namespace {
 
-#define SARVO_AVX2 __attribute__((target("avx2")))
-
 constexpr int64_t kLanes = 8;
 
 struct Lanes8 {
