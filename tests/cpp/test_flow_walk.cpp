@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "guarded_buffer.h"
 #include "pelmarinex/deviverozo_new/flow_walk.h"
 
 namespace {
@@ -46,8 +47,10 @@ void compare(const WalkCase &c) {
     walk::Job b{field.data(), vector.data(), c.ly, c.lx, rows.data(), cols.data(), n};
     if (c.interpolate) walk::walk_scalar<Real, true>(a, 0, n, lengths.data(), c.steps);
     else walk::walk_scalar<Real, false>(a, 0, n, lengths.data(), c.steps);
-    std::vector<float> pairs(walk::pair_floats(c.ly, c.lx));
-    walk::make_pairs(field.data(), c.ly, c.lx, pairs.data());
+    // The field and its pairs end at a guard page: the pairing reads and writes nothing past them.
+    GuardedBuffer<float> guarded_field(field.size()), pairs(walk::pair_floats(c.ly, c.lx));
+    guarded_field.assign(field.data(), field.size());
+    walk::make_pairs(guarded_field.data(), c.ly, c.lx, pairs.data());
     walk::walk_avx2(b, pairs.data(), lengths.data(), c.steps, c.interpolate);
     ASSERT_EQ(std::memcmp(scalar.data(), vector.data(), scalar.size() * sizeof(float)), 0);
 }

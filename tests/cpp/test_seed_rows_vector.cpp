@@ -150,6 +150,18 @@ INSTANTIATE_TEST_SUITE_P(Images, SeedRows,
                                            RowCase{9, 9, 3}, RowCase{40, 67, 20}));
 
 // The last pixel of the image as a target reads the last entry of the dx plane.
+// Each bound of the 32-bit lanes alone: either extent up to 2^30 - 1, and ly * lx below 2^31 - 1.
+TEST(SeedRowsEdges, LanesFitUpToEachBound) {
+    constexpr int64_t k30 = int64_t{1} << 30, k31 = (int64_t{1} << 31) - 1;
+    EXPECT_TRUE(rows::fits_lanes(1, k30 - 1));
+    EXPECT_TRUE(rows::fits_lanes(k30 - 1, 1));
+    EXPECT_FALSE(rows::fits_lanes(1, k30));
+    EXPECT_FALSE(rows::fits_lanes(k30, 1));
+    EXPECT_TRUE(rows::fits_lanes(2, (k31 - 1) / 2));
+    EXPECT_FALSE(rows::fits_lanes(k31 / 4 + 1, 4));  // 2^31: below both extent bounds, too many pixels
+    EXPECT_FALSE(rows::fits_lanes(4, k31 / 4 + 1));
+}
+
 TEST(SeedRowsEdges, TargetsAtTheImageCornersAreRead) {
     if (!rows::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
     for (const auto &[ty, tx] : {std::pair<int64_t, int64_t>{0, 0}, {11, 15}, {-1, -1}, {0, 15}, {11, 0}}) {

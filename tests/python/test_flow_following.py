@@ -169,13 +169,15 @@ def test_interpolation_at_the_last_row_uses_only_the_other_axis(sf):
     assert disp[0, 2, 0] == 0
 
 
-@pytest.mark.parametrize("bad", ["outside", "negative", "short_cols", "extents"])
+@pytest.mark.parametrize("bad", ["outside", "cols_outside", "negative", "short_cols", "extents"])
 def test_bad_input_is_refused_before_disp_is_touched(sf, bad):
     flow = smooth_flow(5, 6)
     ys, xs = np.array([1, 2], np.int64), np.array([1, 2], np.int64)
     disp = np.full((2, 5, 6), 3.0, np.float32)
     if bad == "outside":
         ys = np.array([1, 5], np.int64)
+    elif bad == "cols_outside":  # one past the last column
+        xs = np.array([1, 6], np.int64)
     elif bad == "negative":
         xs = np.array([1, -1], np.int64)
     elif bad == "short_cols":

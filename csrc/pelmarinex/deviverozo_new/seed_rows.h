@@ -72,6 +72,7 @@ using sarvo::avx2_available;
 // 32-bit lanes: ly, lx < 2^30 and ly * lx < 2^31 - 1; dx must be the plane right after dy (as in
 // a (2, ly, lx) array), so that two-byte reads past a plane's end stay inside the array.
 bool fits_vector_lanes(const Planes &p);
+bool fits_lanes(int64_t ly, int64_t lx);
 // Targets and their flat indices in 32-bit lanes: ly, lx < 2^30 and ly * lx < 2^31 - 1.
 bool fits_lanes(int64_t ly, int64_t lx);
 
