@@ -10,6 +10,7 @@
 
 #include "core/runtime/_srt_python.h"
 #include "tests/cpp/embedded_python.h"
+#include "tests/cpp/refusing_python_allocator.h"
 
 namespace {
 
@@ -232,32 +233,6 @@ TEST(BackToPython, KernelMadeRecordEndsOwnedByTheMemInfoObject) {
 
 // Python's object allocator refusing from its n-th block on (n = 0: the _MemInfo object, 1: the
 // address handed to it): an error, the record's count untouched and every block given back.
-struct RefusingObjects {
-    static inline int allowed = 0;
-    static inline std::set<void *> live;
-    static inline PyMemAllocatorEx saved;
-    static void *malloc(void *, size_t n) {
-        if (allowed-- <= 0) return nullptr;
-        void *p = saved.malloc(saved.ctx, n);
-        live.insert(p);
-        return p;
-    }
-    static void *calloc(void *, size_t k, size_t n) { return allowed-- <= 0 ? nullptr : saved.calloc(saved.ctx, k, n); }
-    static void *realloc(void *, void *p, size_t n) { return allowed-- <= 0 ? nullptr : saved.realloc(saved.ctx, p, n); }
-    static void free(void *, void *p) {
-        live.erase(p);
-        saved.free(saved.ctx, p);
-    }
-    explicit RefusingObjects(int n) {
-        allowed = n;
-        live.clear();
-        PyMemAllocatorEx refusing = {nullptr, malloc, calloc, realloc, free};
-        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &saved);
-        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &refusing);
-    }
-    ~RefusingObjects() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &saved); }
-};
-
 TEST(BackToPython, MemInfoObjectThatCannotBeMadeLeavesTheRecordAlone) {
     Gil gil;
     Record3 rec{};
@@ -270,10 +245,10 @@ TEST(BackToPython, MemInfoObjectThatCannotBeMadeLeavesTheRecordAlone) {
     for (int allowed : {0, 1}) {
         PyObject *out, *as_object = nullptr;
         {
-            RefusingObjects refusing(allowed);
+            sarvo_test::RefusingPythonAllocator refusing(PYMEM_DOMAIN_OBJ, allowed);
             out = SRT_adapt_ndarray_to_python_acqref(rec.head, &PyArray_Type, 1, 1, f8);
             if (allowed == 0) as_object = SRT_meminfo_as_pyobject(mi);
-            EXPECT_TRUE(RefusingObjects::live.empty()) << allowed;
+            EXPECT_TRUE(sarvo_test::RefusingPythonAllocator::live.empty()) << allowed;
         }
         EXPECT_EQ(out, nullptr) << allowed;
         EXPECT_EQ(as_object, nullptr) << allowed;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/runtime/srt.h"
 #include "helperlib/excinfo_raise.h"
 #include "core/pickled_constants.h"
 #include "tests/cpp/embedded_python.h"
+#include "tests/cpp/refusing_python_allocator.h"
 
 namespace {
 
@@ -250,6 +252,43 @@ TEST(BuildRecord, UnpicklingKeepsNoBlock) {
     const Py_ssize_t before = allocated_blocks();
     for (int i = 0; i < 200; ++i) once();
     EXPECT_LT(allocated_blocks() - before, 100);
+    Py_DECREF(bytes);
+}
+
+// Python's object allocator refusing at each step of the building in turn: an error each time,
+// nothing kept (the unpickled static part is dropped on every path), success once memory suffices.
+TEST(BuildRecord, EachRefusedAllocationGivesAnErrorAndKeepsNothing) {
+    Gil gil;
+    PyObject *bytes = eval("__import__('pickle').dumps((ValueError, ('a', None), 7))");
+    PyObject *values = eval("('x',)");
+    ASSERT_TRUE(bytes && values);
+    // Small tuples come from free lists, which no allocator sees: held empty during each call.
+    std::vector<PyObject *> held;
+    auto sweep = [&] {
+        for (int n = 0;; ++n) {
+            for (int i = 0; i < 3 * 2100; ++i) held.push_back(PyTuple_New(1 + i % 3));  // lists keep 2000 each
+            PyObject *out;
+            {
+                sarvo_test::RefusingPythonAllocator refusing(PYMEM_DOMAIN_OBJ, n);
+                out = sarvo_runtime_build_excinfo_struct(bytes, values);
+            }
+            for (PyObject *t : held) Py_DECREF(t);
+            held.clear();
+            if (out) {
+                Py_DECREF(out);
+                return n;
+            }
+            EXPECT_NE(PyErr_Occurred(), nullptr) << n;
+            PyErr_Clear();
+        }
+    };
+    sweep();  // the first run also fills caches
+    const int needed = sweep();
+    EXPECT_GT(needed, 1);  // the unpickling and the filled-in tuple were each refused once
+    const Py_ssize_t before = allocated_blocks();
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(sweep(), needed);
+    EXPECT_LT(allocated_blocks() - before, 20);
+    Py_DECREF(values);
     Py_DECREF(bytes);
 }
 

@@ -20,6 +20,7 @@
 
 #include "helperlib/_random.h"
 #include "embedded_python.h"
+#include "refusing_python_allocator.h"
 
 namespace {
 
@@ -200,6 +201,29 @@ TEST(SeedWithBytes, FewerThanFourBytesActAsTheKeyZero) {
         EXPECT_EQ(words_of(s), zero_key) << bytes.size() << " bytes";
         EXPECT_EQ(s.is_initialized, 1);
     }
+}
+
+// No memory for the keys: MemoryError, the state as it was, and the buffer released (a
+// bytearray with a live export cannot be resized).
+TEST(SeedWithBytes, NoMemoryForTheKeysLeavesTheStateAndReleasesTheBuffer) {
+    sarvo_test::Gil gil;
+    Obj bytes(PyByteArray_FromStringAndSize("12345678", 8));
+    Py_buffer buf;
+    ASSERT_EQ(PyObject_GetBuffer(bytes.p, &buf, PyBUF_SIMPLE), 0);
+    rnd_state_t s;
+    std::memset(&s, 0x5C, sizeof s);
+    unsigned char before[sizeof s];
+    std::memcpy(before, &s, sizeof s);
+    int rc;
+    {
+        sarvo_test::RefusingPythonAllocator refusing(PYMEM_DOMAIN_MEM, 0);
+        rc = rnd_seed_with_bytes(&s, &buf);
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
+    PyErr_Clear();
+    EXPECT_EQ(std::memcmp(&s, before, sizeof s), 0);
+    EXPECT_EQ(PyByteArray_Resize(bytes.p, 4), 0);
 }
 
 TEST(SeedWithBytes, UrandomSizedBufferUsesEveryWord) {
