@@ -61,7 +61,7 @@ COVERING_TESTS = {
         "*CountSearch*:*VectorWalk*:*PairList*:*KernelListFailure*:*CabiEntry*",
         ["tests/python/test_diffusion_flows.py", "tests/python/test_flow_following.py",
          "tests/python/test_seeds_and_growth.py", "tests/python/test_mask_cleanup.py",
-         "tests/python/test_cell_scores.py"]),
+         "tests/python/test_cell_scores.py", "tests/python/test_baseline_builds.py"]),
 }
 
 

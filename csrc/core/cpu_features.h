@@ -2,13 +2,21 @@
 // build; callers pick one at run time with avx2_available(), so one binary serves every x86-64.
 #pragma once
 
+#include <cstdlib>
+#include <cstring>
+
 // Compiles one function for AVX2 without raising the whole file's target.
 #define SARVO_AVX2 __attribute__((target("avx2")))
 
 namespace sarvo {
 
+/* SARVO_NO_AVX2 set to anything but "" or "0" keeps every routine on its baseline build, as on a
+   processor without AVX2: the tests compare the two builds through the whole module that way.
+   Read once, at the first call. */
+inline bool avx2_allowed(const char *setting) { return !setting || !*setting || std::strcmp(setting, "0") == 0; }
+
 inline bool avx2_available() {
-    static const bool available = __builtin_cpu_supports("avx2");
+    static const bool available = __builtin_cpu_supports("avx2") && avx2_allowed(std::getenv("SARVO_NO_AVX2"));
     return available;
 }
 
