@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/cpu_features.h"
+#include "tests/cpp/guarded_buffer.h"
 #include "core/runtime/_srt_python.h"
 #include "np/arrayobj.h"
 #include "np/old_arraymath.h"
@@ -52,18 +53,32 @@ INSTANTIATE_TEST_SUITE_P(Examples, Argmin,
                                            ArgminCase{{0, 0, -0.0}, 0}));
 
 // Both builds against each other: few distinct values (ties within and across lanes), signed
-// zeros, infinities, and a NaN before, inside or after the vector groups.
+// zeros and infinities; a single smallest value at every position, and a NaN at every position
+// (before, inside and behind the vector groups).
 TEST(ArgminBuilds, Avx2BuildPicksTheIndexOfTheWalkInOrder) {
     if (!sarvo::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
     std::mt19937 rng(18);
     const double pool[] = {3.0, 1.0, 0.0, -0.0, 2.0, std::numeric_limits<double>::infinity()};
+    auto check = [](const std::vector<double> &v, const char *what, int64_t at) {
+        const auto n = static_cast<int64_t>(v.size());
+        GuardedBuffer<double> guarded(v.size());  // a read past the end faults
+        guarded.assign(v.data(), v.size());
+        ASSERT_EQ(sarvo::argmin_avx2(guarded.data(), n), sarvo::argmin_baseline(v.data(), n))
+            << what << " n " << n << " at " << at;
+    };
     for (int64_t n = 1; n <= 70; ++n) {
-        for (int trial = 0; trial < 40; ++trial) {
+        for (int trial = 0; trial < 20; ++trial) {
             std::vector<double> v(n);
-            for (double &x : v) x = pool[rng() % (trial < 20 ? 6 : 2)];
-            if (trial % 4 == 3) v[rng() % n] = kNaN;
-            if (trial == 39) std::fill(v.begin(), v.end(), pool[5]);
-            ASSERT_EQ(sarvo::argmin_avx2(v.data(), n), sarvo::argmin_baseline(v.data(), n)) << "n " << n << " trial " << trial;
+            for (double &x : v) x = pool[rng() % (trial < 10 ? 6 : 2)];
+            check(v, "ties", trial);
+        }
+        check(std::vector<double>(n, pool[5]), "all infinite", 0);
+        for (int64_t at = 0; at < n; ++at) {
+            std::vector<double> v(n, 5.0);
+            v[at] = 1.0;
+            check(v, "one minimum", at);
+            v[n - 1 - at] = kNaN;
+            check(v, "a NaN", n - 1 - at);
         }
     }
 }
