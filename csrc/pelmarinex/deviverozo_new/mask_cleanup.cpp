@@ -176,8 +176,8 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
     const int64_t pixels = masks.shape[0] * masks.shape[1];
     uint32_t *const labels = masks.data;
     // Label l needs the flag remove[l - 1]: a label beyond remove is refused before any write.
-    const Array<const uint32_t, 1> flat{masks.meminfo, masks.parent, pixels, 4, labels, {pixels}, {4}};
-    if (sarvo::largest_element(flat) > n) return sarvo::raise(exc, records::label_beyond_remove);
+    if (sarvo::largest_element(sarvo::borrowed_view(labels, pixels)) > n)
+        return sarvo::raise(exc, records::label_beyond_remove);
 
     // Indexed by the label itself, with a leading 0 for the background, so that the pass below
     // needs no test: keep[l] = not remove[l - 1], and table[l] = the new label of l.
