@@ -66,6 +66,34 @@ inline void PyErr_ChainExceptions(PyObject *type, PyObject *value, PyObject *tb)
 #endif
 }
 
+// The pending exception as one owned object (its traceback attached), clearing it; null when
+// none is pending. 3.11 keeps the (type, value, traceback) triple, possibly unnormalised.
+inline PyObject *PyErr_GetRaisedException() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return ::PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(tb);
+    Py_DECREF(type);
+    return value;
+#endif
+}
+
+// Makes `exc` (owned, an exception instance) the pending exception, its traceback kept.
+inline void PyErr_SetRaisedException(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    ::PyErr_SetRaisedException(exc);
+#else
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
 // True while the interpreter is shutting down.
 inline bool Py_IsFinalizing() {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -46,6 +46,26 @@ struct alignas(8) Slot {
 
 using Invoker = int32_t (*)(Slot *result, ExcSlot exc, const Slot *args);
 
+/* What the documented signature says of an argument (README function table, the stub), for
+   the notes that explain a refusal: its name, and for an array (each item of a pair) the
+   element type and shape the documentation states. The kind says the rest (dimensions, order,
+   writeability). */
+struct ArgDoc {
+    const char *name;
+    const char *dtype = nullptr;  // null for a scalar
+    const char *shape = nullptr;  // letters that must agree between arguments, e.g. "(2, Ly, Lx)"
+};
+
+// Finds the box behind a ZeroDivisionError (one that is not skipped and holds no pixel of its
+// label) in the converted arguments and copies its bounds y0, y1, x0, x1; -1 when there is none.
+using EmptyBoxFinder = int64_t (*)(const Slot *args, int32_t bounds[4]);
+
+struct RowDoc {
+    ArgDoc args[kMaxArgs];
+    const char *zero_division = nullptr;  // what makes the kernel divide by zero; null: it cannot
+    EmptyBoxFinder empty_box = nullptr;
+};
+
 struct EntryRow {
     int method;  // index into the generated method names, environments and slots
     int arity;
@@ -53,6 +73,7 @@ struct EntryRow {
     ResultKind result;
     Invoker invoke;
     const void *cabi_entry;  // the kernel's C-ABI entry (sarvo::cabi::entry)
+    RowDoc doc;
 };
 
 /* ---------- kinds from types ---------- */
@@ -128,20 +149,21 @@ struct KernelSignature<int32_t (*)(R *, ExcSlot, P...)> {
     }
 
     template <auto Kernel>
-    static constexpr EntryRow row(int method) {
+    static constexpr EntryRow row(int method, const RowDoc &doc) {
         EntryRow r{method,
                    sizeof...(P),
                    {ArgTraits<std::remove_cvref_t<P>>::kind...},
                    ResultTraits<R>::kind,
                    &invoke<Kernel>,
-                   reinterpret_cast<const void *>(sarvo::cabi::entry<Kernel>)};
+                   reinterpret_cast<const void *>(sarvo::cabi::entry<Kernel>),
+                   doc};
         return r;
     }
 };
 
 template <auto Kernel>
-constexpr EntryRow make_row(int method) {
-    return KernelSignature<decltype(Kernel)>::template row<Kernel>(method);
+constexpr EntryRow make_row(int method, const RowDoc &doc) {
+    return KernelSignature<decltype(Kernel)>::template row<Kernel>(method, doc);
 }
 
 // The one entry sequence: unpack, check the environment, convert, call without the

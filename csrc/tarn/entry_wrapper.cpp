@@ -4,6 +4,7 @@
 #include "core/runtime/_srt_python.h"
 #include "helperlib/excinfo_raise.h"
 #include "tarn/dynfunc.h"
+#include "tarn/refusal_notes.h"
 #include "core/pickled_constants.h"
 
 namespace sarvo::entry {
@@ -34,8 +35,10 @@ ByteRange byte_range(const arystruct_t *rec, int ndim) {
 // The native records made so far; every one is released when the call ends, on every path.
 class ConvertedArrays {
   public:
-    ~ConvertedArrays() {
+    ~ConvertedArrays() { release(); }
+    void release() {
         for (int i = 0; i < count_; ++i) SRT_decref(static_cast<SRT_MemInfo *>(records_[i].rec->meminfo));
+        count_ = 0;
     }
     void add(arystruct_t *rec, int ndim, int position, bool written) {
         records_[count_++] = {rec, ndim, position, written};
@@ -272,8 +275,10 @@ PyObject *run_entry(const EntryRow &row, PyObject *args) {
     const char *name = constants::kMethodNames[row.method];
     PyObject *objs[kMaxArgs] = {};
     if (!PyArg_UnpackTuple(args, name, row.arity, row.arity, &objs[0], &objs[1], &objs[2], &objs[3], &objs[4],
-                           &objs[5]))
+                           &objs[5])) {
+        note_arity_refusal(row, args);
         return nullptr;
+    }
 
     auto *env = static_cast<EnvironmentObject *>(*constants::module_envgvs[row.method]);
     if (!env) {
@@ -283,20 +288,26 @@ PyObject *run_entry(const EntryRow &row, PyObject *args) {
 
     Slot slots[kMaxArgs];
     Slot result;
-    int32_t status;
     const excinfo_t *record = nullptr;
-    {
-        ConvertedArrays converted;
-        for (int i = 0; i < row.arity; ++i)
-            if (!convert(objs[i], row.args[i], name, i, slots[i], converted)) return nullptr;
-        if (converted.written_arrays_overlap_others(name)) return nullptr;
-
-        std::memset(result.bytes, 0, sizeof result.bytes);
-        PyThreadState *saved = PyEval_SaveThread();
-        status = row.invoke(&result, &record, slots);
-        PyEval_RestoreThread(saved);
+    ConvertedArrays converted;
+    for (int i = 0; i < row.arity; ++i) {
+        if (!convert(objs[i], row.args[i], name, i, slots[i], converted)) {
+            note_argument_refusal(row, objs, i);
+            return nullptr;
+        }
     }
-    if (sarvo_raise_status(status, record) != 0) return nullptr;
+    if (converted.written_arrays_overlap_others(name)) return nullptr;
+
+    std::memset(result.bytes, 0, sizeof result.bytes);
+    PyThreadState *saved = PyEval_SaveThread();
+    const int32_t status = row.invoke(&result, &record, slots);
+    PyEval_RestoreThread(saved);
+    // A refusal's notes read the converted arguments, so those are released after them.
+    if (sarvo_raise_status(status, record) != 0) {
+        note_kernel_refusal(row, objs, slots);
+        return nullptr;
+    }
+    converted.release();
     if (status == kNone) Py_RETURN_NONE;
     return box(row.result, result, env);
 }

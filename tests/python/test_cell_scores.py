@@ -112,8 +112,9 @@ def test_a_box_without_its_label_scores_infinity_unless_min_size_is_zero(sf, app
     slices = np.array([[[0, 2], [0, 2]]], dtype=np.int32)
     errors, sizes = sf.compute_flow_error_cell_size(masks, f32_flow((4, 4)), slices, 1, approx_frac)
     assert errors.tolist() == [math.inf] and sizes.tolist() == [0]
-    with pytest.raises(ZeroDivisionError, match="^division by zero$"):
+    with pytest.raises(ZeroDivisionError) as info:  # notes follow the message
         sf.compute_flow_error_cell_size(masks, f32_flow((4, 4)), slices, 0, approx_frac)
+    assert str(info.value) == "division by zero"
 
 
 @pytest.mark.parametrize("approx_frac", [0.5, 1.0])
@@ -225,8 +226,9 @@ def test_ys_of_length_one_reads_the_broadcast_centre(sf):
 
 @pytest.mark.parametrize("ys, xs", [([], [1]), ([1], []), ([], [])])
 def test_an_empty_list_is_the_division_error(sf, ys, xs):
-    with pytest.raises(ZeroDivisionError, match="^division by zero$"):
+    with pytest.raises(ZeroDivisionError) as info:  # notes follow the message
         sf.flow_error_estimate(i32(ys), i32(xs), f32_flow((3, 3)))
+    assert str(info.value) == "division by zero"
 
 
 def test_lists_that_do_not_broadcast_are_refused(sf):

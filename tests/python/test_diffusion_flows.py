@@ -34,8 +34,9 @@ def test_closed_form_at_the_source_is_log_of_one_plus_niter(sf, niter):
 
 def test_closed_form_with_minus_one_iterations(sf):
     assert sf._approximate_diffusion(i32([0, 0, 0]), i32([0, 0, 0]), -1).tolist() == [-math.inf] * 3
-    with pytest.raises(ZeroDivisionError, match="^division by zero$"):
+    with pytest.raises(ZeroDivisionError) as info:  # notes follow the message
         sf._approximate_diffusion(i32([0, 1]), i32([0, 0]), -1)
+    assert str(info.value) == "division by zero"
 
 
 @pytest.mark.parametrize("dy, dx", [([0, 1, -2, 5], [3]), ([4], [0, -1, 2]), ([7], [-7])])
@@ -202,8 +203,9 @@ def test_heat_that_has_settled_ends_the_iterations(sf, ys, xs):
 
 @pytest.mark.parametrize("ys, xs", [([], [0]), ([0], []), ([], [])])
 def test_extend_centers_of_an_empty_list_is_the_division_error(sf, ys, xs):
-    with pytest.raises(ZeroDivisionError, match="^division by zero$"):
+    with pytest.raises(ZeroDivisionError) as info:  # notes follow the message
         sf._extend_centers(i32(ys), i32(xs), 3, 3, 0.5)
+    assert str(info.value) == "division by zero"
 
 
 def test_extend_centers_refuses_lengths_that_do_not_broadcast(sf):
@@ -257,8 +259,9 @@ def test_a_box_with_equal_row_bounds_is_skipped(sf):
 def test_a_box_without_its_labels_pixels_is_the_division_error(sf, box):
     masks = np.zeros((6, 6), dtype=np.uint32)
     masks[4:6, 3:6] = 1
-    with pytest.raises(ZeroDivisionError, match="^division by zero$"):
+    with pytest.raises(ZeroDivisionError) as info:  # notes follow the message
         sf._masks_to_flow(masks, np.array([box], dtype=np.int32), 0.5)
+    assert str(info.value) == "division by zero"
 
 
 def test_background_and_other_labels_in_a_box_keep_zero(sf):
