@@ -11,8 +11,10 @@ Conventions shared by every function:
   Python slices. A box with y0 == y1 marks an object that every function skips.
 * Array arguments must have the stated number of dimensions and, unless said otherwise, be
   C-contiguous; an array of another dtype with the same item size is accepted and its bytes are
-  read as the stated dtype. Anything else raises TypeError "can't unbox array from PyObject into
-  native value.  The object maybe of a different type". An array that a function writes must be
+  read as the stated dtype (a float32 mask as uint32 bit patterns). Anything else raises TypeError
+  "can't unbox array from PyObject into native value.  The object maybe of a different type".
+  Every refusal carries an exception note (__notes__) naming the argument, what it needs and
+  what it got, and any argument read as another dtype. An array that a function writes must be
   writeable, else ValueError "<name> writes into argument <n>, which is a read-only array".
 * Integer arguments are converted like int() and keep their low 32 bits; uint32 arguments
   refuse negative values with OverflowError.
@@ -125,13 +127,11 @@ def _steps2D_all(flow: _Arg[_F32], n_steps: int, interpolate: bool, /) -> NDArra
     """Follows the flow for about n_steps steps from every pixel whose squared flow magnitude
     exceeds 1e-6, in a few composition rounds (200 steps take four rounds of four passes).
 
-    flow: float32 (2, Ly, Lx), C-contiguous, writeable.
+    flow: float32 (2, Ly, Lx), C-contiguous; only read (a read-only array is accepted).
     Returns: float32 (2, Ly, Lx) displacements: the pixel (y, x) ends at
     (y + d[0, y, x], x + d[1, y, x]), always inside the image; pixels that do not move get 0.
-    The result may be `flow` itself: for n_steps < 2 it is returned unchanged, and after an even
-    number of rounds (9 <= n_steps <= 32, 129 <= n_steps <= 512, ...) it holds the
-    displacements.
-    Modifies: flow, in place, from the second round on (n_steps >= 9): pass a copy to keep it.
+    For n_steps < 2 the result is `flow` itself, unchanged; otherwise a new array.
+    Modifies: nothing.
     Raises: AssertionError (no message) when flow does not have 2 channels; MemoryError when the
     work buffers cannot be allocated.
     """
