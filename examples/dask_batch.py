@@ -16,6 +16,8 @@ The threaded scheduler is the default: every kernel releases the interpreter loc
 run them on all cores at once. --distributed runs the same graph on a local dask.distributed
 cluster of worker processes instead (on 127.0.0.1, status pages on a free port) and reports the largest peak
 memory of a worker during the run, in MB and in tiles (the 4-byte labels of one tile).
+Progress goes to stderr as each stage starts (the synthetic input piece by piece, the reference
+run, tile by tile with threads): always with --progress, by itself from 4 megapixels on.
 """
 from __future__ import annotations
 
@@ -37,14 +39,30 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 # reached through Any, the calls below type-check the same way with every release.
 try:
     dask: Any = importlib.import_module("dask")
+    dask_callbacks: Any = importlib.import_module("dask.callbacks")
 except ImportError:
     raise SystemExit('dask_batch.py needs Dask: pip install "dask[array]" '
                      "(and distributed for --distributed)") from None
 
 import segmentation_road as road  # noqa: E402
 import tiled_road  # noqa: E402
+from segment_demo import PROGRESS_PIXELS, Progress  # noqa: E402
 
 Masks = NDArray[np.uint32]
+MOSAIC_PIECE = 1000  # side of the synthetic fields that a mosaic is made of
+
+
+def count_tasks(progress: Progress, what: str, name: str, total: int) -> Any:
+    """A callback of Dask's local schedulers that reports every finished task called `name`
+    as "what k of total"; a distributed cluster does not call it."""
+    done = 0
+
+    def posttask(key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
+        nonlocal done
+        if dask.utils.key_split(key) == name:
+            done += 1
+            progress(f"{what} {done} of {total}")
+    return dask_callbacks.Callback(posttask=posttask)
 
 
 def rebuild(mask: Masks, n_steps: int = road.DEFAULT_STEPS,
@@ -121,6 +139,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                    help="skip the whole-image run that every tiled run is compared with")
     p.add_argument("--workers", default=None, help="comma-separated worker counts (default 1 … cores)")
     p.add_argument("--distributed", action="store_true", help="use a local dask.distributed cluster")
+    p.add_argument("--progress", action="store_true",
+                   help="report each stage on stderr as it starts (by itself from 4 megapixels on)")
     args = p.parse_args(argv)
     if args.tiles is None and (args.overlap is not None or args.mask or args.save or args.picture):
         p.error("--overlap, --mask, --save and --picture go with --tiles")
@@ -150,8 +170,13 @@ def with_client(workers: int, distributed: bool, run: Any) -> Any:
 
 def batch_main(args: argparse.Namespace, counts: list[int]) -> int:
     shape = (args.size, args.size)
-    masks = [road.synthetic_mask(shape, seed=i) for i in range(args.images)]
+    progress = Progress(args.progress or args.images * args.size * args.size >= PROGRESS_PIXELS)
+    masks = []
+    for i in range(args.images):
+        progress(f"making synthetic image {i + 1} of {args.images}")
+        masks.append(road.synthetic_mask(shape, seed=i))
     pixels = sum(m.size for m in masks)
+    progress("the serial run that every Dask run is checked against")
     expected = segment_serially(masks)
     engine = "dask.distributed, one process per worker" if args.distributed else "dask threads"
     print(f"{args.images} images of {args.size} x {args.size}, {sum(int(m.max()) for m in masks)} objects; {engine}")
@@ -163,6 +188,7 @@ def batch_main(args: argparse.Namespace, counts: list[int]) -> int:
             t0 = time.perf_counter()
             found = segment_batch(masks, workers, client)
             return found, time.perf_counter() - t0
+        progress(f"{workers} workers")
         found, seconds = with_client(workers, args.distributed, run)
         if not all(np.array_equal(a, b) for a, b in zip(found, expected)):
             print(f"{workers} workers: the result differs from the serial one", file=sys.stderr)
@@ -173,23 +199,31 @@ def batch_main(args: argparse.Namespace, counts: list[int]) -> int:
     return 0
 
 
-def tiles_source(args: argparse.Namespace) -> tuple[Any, str]:
+def tiles_source(args: argparse.Namespace, progress: Progress) -> tuple[Any, str]:
     """The image to tile: a memory-mapped .npy path, another label file read whole, or a mosaic."""
     if args.mask is None:
         shape = (args.size, args.size)
-        return tiled_road.synthetic_mosaic(shape), f"synthetic mosaic {args.size} x {args.size}"
+        pieces = len(tiled_road.tile_grid(shape, MOSAIC_PIECE, 0))
+        progress(f"making a synthetic {args.size} x {args.size} mosaic of {pieces} field{'s' * (pieces != 1)}")
+        with count_tasks(progress, "mosaic field", "synthetic_mask", pieces):
+            mosaic = tiled_road.synthetic_mosaic(shape, MOSAIC_PIECE)
+        return mosaic, f"synthetic mosaic {args.size} x {args.size}"
+    progress(f"reading {args.mask}")
     if args.mask.suffix.lower() == ".npy":
         return str(args.mask), str(args.mask)
     return road.load_mask(args.mask), str(args.mask)
 
 
 def tiles_main(args: argparse.Namespace, counts: list[int]) -> int:
-    source, what = tiles_source(args)
+    progress = Progress(args.progress or (args.mask is None and args.size * args.size >= PROGRESS_PIXELS))
+    source, what = tiles_source(args, progress)
+    shape = tiled_road.check_label_source(source)[1]
+    pixels = shape[0] * shape[1]
+    progress.enabled |= pixels >= PROGRESS_PIXELS  # a large --mask too
+    progress("measuring the largest cell")
     largest = tiled_road.largest_cell(source)
     needed = tiled_road.required_overlap(largest)
     overlap = needed if args.overlap is None else args.overlap
-    shape = tiled_road.check_label_source(source)[1]
-    pixels = shape[0] * shape[1]
     n_tiles = len(tiled_road.tile_grid(shape, args.tiles, overlap))
     engine = "dask.distributed, one process per worker" if args.distributed else "dask threads"
     print(f"{what}: {shape[0]} x {shape[1]} in {n_tiles} tiles of {args.tiles}, overlap {overlap} "
@@ -197,9 +231,10 @@ def tiles_main(args: argparse.Namespace, counts: list[int]) -> int:
     whole = None
     whole_seconds = whole_cpu = float("nan")
     if not args.no_check:
+        progress("whole image: reading and renumbering the labels")
         image = road.relabel_consecutive(np.asarray(np.load(source, mmap_mode="r") if isinstance(source, str) else source))
         t0, c0 = time.perf_counter(), time.process_time()
-        whole = road.segment(image).masks
+        whole = road.segment(image, progress=lambda stage: progress(f"whole image: {stage}")).masks
         whole_seconds, whole_cpu = time.perf_counter() - t0, time.process_time() - c0
         del image
         print(f"whole image on one core: {whole_seconds:.3f} s, {pixels / whole_seconds / 1e6:.2f} Mpx/s, "
@@ -217,13 +252,15 @@ def tiles_main(args: argparse.Namespace, counts: list[int]) -> int:
             base = client.run(reset_peak_memory) if client is not None else {}
             cpu = client.run(time.process_time) if client is not None else {}
             t0, c0 = time.perf_counter(), time.process_time()
-            found = tiled_road.segment_tiled(source, args.tiles, overlap, client, workers=workers, out=args.save)
+            with count_tasks(progress, f"{workers} workers: tile", "segment_and_write", n_tiles):
+                found = tiled_road.segment_tiled(source, args.tiles, overlap, client, workers=workers, out=args.save)
             seconds = time.perf_counter() - t0
             used = time.process_time() - c0
             if client is not None:
                 used += sum(t - cpu[k] for k, t in client.run(time.process_time).items())
             peaks = client.run(resident_bytes, "VmHWM") if client is not None else {}
             return found, seconds, used, max((peaks[k] - base[k] for k in peaks), default=None)
+        progress(f"{workers} workers: {n_tiles} tiles")
         stitched, seconds, used, peak = with_client(workers, args.distributed, run)
         if whole is not None:
             agree = tiled_road.agreement(whole, np.asarray(stitched))

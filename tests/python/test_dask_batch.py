@@ -69,6 +69,18 @@ def test_the_script_reports_batch_throughput_per_worker_count(run_script):
     assert run.stdout.rstrip().endswith("every run equals the serial result")
 
 
+@pytest.mark.parametrize("args,first,last", [
+    (("--images", 2, "--size", 96), "making synthetic image 1 of 2", "1 workers"),
+    (("--tiles", 128, "--size", 300), "making a synthetic 300 x 300 mosaic of 1 field", "1 workers: tile 9 of 9"),
+])
+def test_progress_goes_to_stderr_from_the_making_of_the_input_on(run_script, args, first, last):
+    run = run_script(*args, "--workers", 1, "--progress")
+    assert run.returncode == 0, run.stderr
+    stages = [line.split("] ", 1)[1] for line in run.stderr.splitlines() if line.startswith("[")]
+    assert stages[0] == first and stages[-1] == last
+    assert "mosaic field 1 of 1" in stages or "--images" in args
+
+
 def test_the_script_tiles_a_mask_file_and_saves_the_whole_image_answer(run_script, tmp_path):
     pytest.importorskip("matplotlib")
     truth = road.synthetic_mask((160, 200), seed=4) * 3         # gaps in the numbers
