@@ -222,7 +222,9 @@ void note_kernel_refusal(const EntryRow &row, PyObject *const *objs, const Slot 
     attach([&](PyObject *refusal, Notes &notes) {
         const std::string name = function_name(row);
         if (PyErr_GivenExceptionMatches(refusal, PyExc_AssertionError)) {
-            std::string s = name + " needs the shapes ";
+            // The assertion has no message, and its traceback entry names a source that is not installed.
+            std::string s = name + " refused the shapes of its arguments (the traceback's last entry is the "
+                                   "kernel's source line; that file is not installed): it needs ";
             for (int i = 0, n = 0; i < row.arity; ++i)
                 if (row.doc.args[i].shape) s += (n++ ? ", " : "") + std::string(row.doc.args[i].name) + " " + row.doc.args[i].shape;
             notes.push_back(s + ", equal letters standing for equal extents; " + call_summary(row, objs));

@@ -336,7 +336,7 @@ def shapes(name, args, params):
     i, change = SHAPE_SPOILS[name]
     a = change(args[i])
     return (spoil(args, i, a), AssertionError, "",
-            [f"{name} needs the shapes {params[0]} (", f"{params[i]} {a.dtype} {a.shape}"])
+            [f"{name} refused the shapes", f"it needs {params[0]} (", f"got {params[0]} ", f"{params[i]} {a.dtype} {a.shape}"])
 
 
 def division_by_zero(name, args, params):
