@@ -67,7 +67,8 @@ inline void PyErr_ChainExceptions(PyObject *type, PyObject *value, PyObject *tb)
 }
 
 // The pending exception as one owned object (its traceback attached), clearing it; null when
-// none is pending. 3.11 keeps the (type, value, traceback) triple, possibly unnormalised.
+// none is pending (on 3.11 also when it cannot be instantiated, which leaves it pending). 3.11
+// keeps the (type, value, traceback) triple, possibly unnormalised.
 inline PyObject *PyErr_GetRaisedException() {
 #if PY_VERSION_HEX >= 0x030C0000
     return ::PyErr_GetRaisedException();
@@ -76,6 +77,10 @@ inline PyObject *PyErr_GetRaisedException() {
     PyErr_Fetch(&type, &value, &tb);
     if (!type) return nullptr;
     PyErr_NormalizeException(&type, &value, &tb);
+    if (!value) {  // could not be made an instance: left pending as it was
+        PyErr_Restore(type, value, tb);
+        return nullptr;
+    }
     if (tb) PyException_SetTraceback(value, tb);
     Py_XDECREF(tb);
     Py_DECREF(type);

@@ -41,15 +41,18 @@ PyArrayObject *as_array(PyObject *obj) {
     return PyArray_Check(obj) ? reinterpret_cast<PyArrayObject *>(obj) : nullptr;
 }
 
-std::string numpy_name(const char *dtype) { return std::string("np.") + (std::string(dtype) == "bool" ? "bool_" : dtype); }
+// The NumPy name a reader types for a dtype: np.bool_ is the one spelling of both NumPy 1 and 2.
+std::string numpy_name(const char *dtype) {
+    return std::string("np.") + (std::string(dtype) == "bool" ? "bool_" : dtype);
+}
 
 /* ---------- what an argument needs ---------- */
 
 std::string array_needs(const ArrayKind &kind, const ArgDoc &doc) {
     std::string s = kind.c_layout ? "C-contiguous, " : "";
     if (kind.written) s += "writeable, ";
-    return s + doc.dtype + " array with " + std::to_string(kind.ndim) + (kind.ndim == 1 ? " dimension " : " dimensions ") +
-           doc.shape;
+    const char *dimensions = kind.ndim == 1 ? " dimension " : " dimensions ";
+    return s + doc.dtype + " array with " + std::to_string(kind.ndim) + dimensions + doc.shape;
 }
 
 std::string needs(const ArgKind &kind, const ArgDoc &doc) {
@@ -103,7 +106,8 @@ std::string got(PyObject *obj, const ArgKind &kind) {
             if (!PyTuple_Check(obj)) return object_got(obj, kind.arrays[0]);
             const Py_ssize_t n = PyTuple_GET_SIZE(obj);
             std::string s = "a tuple of " + std::to_string(n) + (n == 1 ? " item (" : " items (");
-            for (Py_ssize_t i = 0; i < n; ++i) s += (i ? ", " : "") + object_got(PyTuple_GET_ITEM(obj, i), kind.arrays[0]);
+            for (Py_ssize_t i = 0; i < n; ++i)
+                s += (i ? ", " : "") + object_got(PyTuple_GET_ITEM(obj, i), kind.arrays[0]);
             return s + ")";
         }
         default: return repr_of(obj) + " (" + type_name(obj) + ")";
@@ -173,13 +177,18 @@ void add_reinterpretations(Notes &notes, const EntryRow &row, PyObject *const *o
 
 /* Builds the notes with the refusal set aside (building them calls into Python), then adds
    them through the refusal's own add_note. Any failure on the way drops the notes, never the
-   refusal. */
+   refusal; no C++ exception leaves, since the caller returns to the interpreter. */
 template <class Build>
 void attach(Build build) {
     PyObject *refusal = compat::PyErr_GetRaisedException();
     if (!refusal) return;
     Notes notes;
-    build(refusal, notes);
+    try {
+        build(refusal, notes);
+    } catch (...) {
+        notes.clear();
+        PyErr_Clear();
+    }
     for (const std::string &note : notes) {
         PyObject *result = PyObject_CallMethod(refusal, "add_note", "s", note.c_str());
         if (!result) {
@@ -209,8 +218,8 @@ void note_argument_refusal(const EntryRow &row, PyObject *const *objs, int posit
     attach([&](PyObject *, Notes &notes) {
         const ArgKind &kind = row.args[position];
         const ArgDoc &doc = row.doc.args[position];
-        std::string s = std::string(function_name(row)) + " argument " + std::to_string(position + 1) + " `" + doc.name +
-                        "` needs " + needs(kind, doc) + "; got " + got(objs[position], kind);
+        std::string s = std::string(function_name(row)) + " argument " + std::to_string(position + 1) + " `" +
+                        doc.name + "` needs " + needs(kind, doc) + "; got " + got(objs[position], kind);
         if (kind.tag == ArgTag::Array) s += array_fix(objs[position], kind.arrays[0], doc);
         notes.push_back(s);
         add_reinterpretations(notes, row, objs);
@@ -225,8 +234,10 @@ void note_kernel_refusal(const EntryRow &row, PyObject *const *objs, const Slot 
             // The assertion has no message, and its traceback entry names a source that is not installed.
             std::string s = name + " refused the shapes of its arguments (the traceback's last entry is the "
                                    "kernel's source line; that file is not installed): it needs ";
-            for (int i = 0, n = 0; i < row.arity; ++i)
-                if (row.doc.args[i].shape) s += (n++ ? ", " : "") + std::string(row.doc.args[i].name) + " " + row.doc.args[i].shape;
+            for (int i = 0, n = 0; i < row.arity; ++i) {
+                const ArgDoc &doc = row.doc.args[i];
+                if (doc.shape) s += (n++ ? ", " : "") + std::string(doc.name) + " " + doc.shape;
+            }
             notes.push_back(s + ", equal letters standing for equal extents; " + call_summary(row, objs));
         } else if (PyErr_GivenExceptionMatches(refusal, PyExc_ZeroDivisionError) && row.doc.zero_division) {
             std::string s = name + " divided by zero: " + row.doc.zero_division + ". ";
