@@ -13,8 +13,9 @@ Conventions shared by every function:
   C-contiguous; an array of another dtype with the same item size is accepted and its bytes are
   read as the stated dtype (a float32 mask as uint32 bit patterns). Anything else raises TypeError
   "can't unbox array from PyObject into native value.  The object maybe of a different type".
-  Every refusal carries an exception note (__notes__) naming the argument, what it needs and
-  what it got, and any argument read as another dtype. An array that a function writes must be
+  A refused argument, a wrong argument count, a shape AssertionError and a ZeroDivisionError
+  carry an exception note (__notes__) naming the argument, what it needs and what it got; a note
+  also names any argument read as another dtype. Types and messages stay as stated here. An array that a function writes must be
   writeable, else ValueError "<name> writes into argument <n>, which is a read-only array".
 * Integer arguments are converted like int() and keep their low 32 bits; uint32 arguments
   refuse negative values with OverflowError.
