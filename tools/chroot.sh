@@ -12,7 +12,7 @@
 # Files go in by copying them into DIR (for example git clone into DIR/root/sarvo_functions).
 set -euo pipefail
 
-usage() { sed -n '7,11p' "$0" >&2; exit 2; }
+usage() { sed -n '6,11p' "$0" >&2; exit 2; }
 
 # The host's certificate authorities, and where a chroot keeps its copy. Apt inside may rewrite
 # /etc/ssl/certs when it installs ca-certificates, so the copy lives beside it, not in it.
