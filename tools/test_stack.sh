@@ -29,7 +29,9 @@ if [ -z "${SARVO_IN_CHROOT:-}" ] && ! python_for "$version" >/dev/null 2>&1; the
     | tar -C "$dir/root/sarvo_functions" -xf -
   ucd=
   if [ -n "${SARVO_UCD_DIR:-}" ]; then
-    rm -rf "$dir/root/ucd" && cp -r "$SARVO_UCD_DIR" "$dir/root/ucd" && ucd=SARVO_UCD_DIR=/root/ucd
+    # Under its own folder name, which the regenerated Unicode source quotes.
+    ucd=/root/$(basename "$(cd "$SARVO_UCD_DIR" && pwd)")
+    rm -rf "$dir$ucd" && cp -r "$SARVO_UCD_DIR" "$dir$ucd" && ucd=SARVO_UCD_DIR=$ucd
   fi
   exec bash "$root/tools/chroot.sh" run "$dir" \
     "cd /root/sarvo_functions && SARVO_IN_CHROOT=1 $ucd tools/test_stack.sh $(printf '%q ' "$version" "$numpy" "$which" "$@")"
