@@ -64,20 +64,28 @@ int32_t np_bincount_upto(Array<int64_t, 1> *result, ExcSlot exc, const Array<con
     Owned<Array<int64_t, 1>> counts;
     if (int32_t st = create_array(&counts.rec, {length}, Fill::Zeros, exc, false)) return st;
     // Eight entries at a time: a group of one value (most groups inside the runs of a label
-    // mask) adds 8 at once instead of a chain of increments of one memory cell.
+    // mask) adds 8 at once instead of a chain of increments of one memory cell. Every value is
+    // read once into the group and counted only inside the bins: `largest` came from an
+    // earlier pass, and a value that another thread has raised since then is not counted.
     int64_t *const c = counts.rec.data;
+    const auto bins = static_cast<uint64_t>(length);
     int64_t j = 0;
     for (; j + 8 <= n; j += 8) {
-        const uint32_t first = v[j];
+        uint32_t group[8];
+        for (int i = 0; i < 8; ++i) group[i] = read_once(v[j + i]);
         unsigned same = 0;
-        for (int i = 0; i < 8; ++i) same += v[j + i] == first;
+        for (int i = 0; i < 8; ++i) same += group[i] == group[0];
         if (same == 8) {
-            c[first] += 8;
+            if (group[0] < bins) c[group[0]] += 8;
             continue;
         }
-        for (int i = 0; i < 8; ++i) ++c[v[j + i]];
+        for (int i = 0; i < 8; ++i)
+            if (group[i] < bins) ++c[group[i]];
     }
-    for (; j < n; ++j) ++c[v[j]];
+    for (; j < n; ++j) {
+        const uint32_t x = read_once(v[j]);
+        if (x < bins) ++c[x];
+    }
     *result = counts.release();
     return kOk;
 }
