@@ -253,7 +253,9 @@ void SRT_MemInfo_destroy(SRT_MemInfo *mi) {
     count(TheMSys.stats.mi_free);
 }
 
+// A null record is nothing to give back, as for free: nothing happens and nothing is counted.
 void SRT_dealloc(SRT_MemInfo *mi) {
+    if (!mi) return;
     SRT_ExternalAllocator *ext = mi->external_allocator;
     if (ext) ext->free(mi, ext->opaque_data);
     else TheMSys.allocator.free(mi);
