@@ -69,13 +69,14 @@ int32_t fill_walk(const Array<uint32_t, 2> &masks, const Array<uint8_t, 2> &visi
     return kOk;
 }
 
-/* labels[j] = table[labels[j]] for every entry; raw pointers, as the stores may alias. Each label
-   is read once and looked up only inside the table's `size` entries: the table was sized by an
-   earlier pass, and a label that another thread has raised since then is left as it is. */
+/* labels[j] = table[labels[j]] for every entry; raw pointers, as the stores may alias. The table
+   (size entries) was sized by an earlier pass, and another thread may have raised a label
+   since: each label is read once and looked up only inside the table; a raised one is left as
+   it is. */
 void relabel(uint32_t *labels, int64_t n, const uint32_t *table, int64_t size) {
     for (int64_t j = 0; j < n; ++j) {
         const uint32_t l = sarvo::read_once(labels[j]);
-        labels[j] = l < size ? table[l] : l;
+        if (l < size) labels[j] = table[l];
     }
 }
 
