@@ -69,8 +69,10 @@ void sarvo_list_free(SV_List *lp) {
     cext_free(lp);
 }
 
-void sarvo_list_set_method_table(SV_List *lp, const list_type_based_methods_table *methods) {
+int sarvo_list_set_method_table(SV_List *lp, const list_type_based_methods_table *methods) {
+    if (!methods) return LIST_ERR_NULL_TABLE;
     lp->methods = *methods;
+    return LIST_OK;
 }
 
 char *sarvo_list_base_ptr(SV_List *lp) { return lp->items; }

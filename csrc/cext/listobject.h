@@ -19,6 +19,7 @@ enum {
     LIST_ERR_MUTATED = -3,         /* the iterator's list changed size since it was made */
     LIST_ERR_ITER_EXHAUSTED = -4,  /* no more items */
     LIST_ERR_IMMUTABLE = -5,       /* the list is read-only */
+    LIST_ERR_NULL_TABLE = -6,      /* a null methods table, which would be read on every item */
 };
 
 typedef void (*list_refcount_op_t)(const void *);
@@ -46,8 +47,9 @@ typedef struct {
 
 SARVO_CEXT_EXPORT int sarvo_list_new(SV_List **out, int64_t item_size, int64_t allocated);
 SARVO_CEXT_EXPORT void sarvo_list_free(SV_List *lp);
-SARVO_CEXT_EXPORT void sarvo_list_set_method_table(SV_List *lp,
-                                                   const list_type_based_methods_table *methods);
+/* LIST_OK, or LIST_ERR_NULL_TABLE for a null table, which leaves the list's table as it was. */
+SARVO_CEXT_EXPORT int sarvo_list_set_method_table(SV_List *lp,
+                                                  const list_type_based_methods_table *methods);
 SARVO_CEXT_EXPORT char *sarvo_list_base_ptr(SV_List *lp);
 SARVO_CEXT_EXPORT int64_t *sarvo_list_size_address(SV_List *lp);
 SARVO_CEXT_EXPORT int64_t sarvo_list_length(SV_List *lp);

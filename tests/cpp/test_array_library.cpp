@@ -154,6 +154,22 @@ TEST(BincountOracle, AgreesWithCountingOneByOne) {
     }
 }
 
+// A value above the largest the caller found (raised since by another thread) counts in the
+// last bin, alone, in a mixed group of eight and in a group of eight equal values.
+TEST(BincountOracle, AValueAboveTheGivenLargestCountsInTheLastBin) {
+    for (int n : {1, 8, 9, 16}) {
+        for (bool all : {false, true}) {
+            std::vector<uint32_t> v(n, all ? 4000000000u : 1u);
+            v[n - 1] = 4000000000u;
+            Owned<Array<int64_t, 1>> out;
+            const excinfo_t *exc = nullptr;
+            ASSERT_EQ(sarvo::np_bincount_upto(&out.rec, &exc, view(v), 2, 0), sarvo::kOk);
+            const std::vector<int64_t> expected = all ? std::vector<int64_t>{0, 0, n} : std::vector<int64_t>{0, n - 1, 1};
+            EXPECT_EQ(values(out.rec), expected) << "n " << n << " all " << all;
+        }
+    }
+}
+
 struct CreateCase {
     std::vector<int64_t> shape;
     int64_t itemsize;

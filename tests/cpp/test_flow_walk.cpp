@@ -71,4 +71,25 @@ INSTANTIATE_TEST_SUITE_P(Fields, VectorWalk,
                                            WalkCase{40, 33, false, false, 16}, WalkCase{17, 19, true, true, 8},
                                            WalkCase{17, 19, false, true, 8}, WalkCase{64, 64, true, false, 1}));
 
+// Beyond 2^24 a clamp bound need not be a float: a clamped offset still leaves the position
+// inside the image, and an offset that does is admitted back unchanged.
+class ClampBeyondFloats : public ::testing::TestWithParam<int64_t> {};
+
+TEST_P(ClampBeyondFloats, KeepsThePositionInside) {
+    const int64_t extent = GetParam();
+    for (int64_t position : {int64_t{0}, int64_t{1}, int64_t{2}, extent / 2, extent - 2, extent - 1}) {
+        const double lo = static_cast<double>(-position), hi = static_cast<double>(extent - 1 - position);
+        for (double c : {-HUGE_VAL, HUGE_VAL, std::nan(""), lo - 0.5, lo + 0.75, hi - 0.25, hi, hi + 1.0}) {
+            const float d = walk::clamp_offset(c, position, extent);
+            EXPECT_GE(static_cast<double>(d), lo) << "extent " << extent << " position " << position << " c " << c;
+            EXPECT_LE(static_cast<double>(d), hi) << "extent " << extent << " position " << position << " c " << c;
+            EXPECT_EQ(walk::admit_offset(d, position, extent), d);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Extents, ClampBeyondFloats,
+                         ::testing::Values(int64_t{100}, (int64_t{1} << 24) + 3, (int64_t{1} << 24) + 6,
+                                           (int64_t{1} << 26) + 7));
+
 }  // namespace

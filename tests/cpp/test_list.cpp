@@ -533,7 +533,10 @@ TEST_P(TypedListDifferential, AgreesWithAVectorStepByStep) {
     g_refs.clear();
     ListPtr lp = make_list(kItem);
     const list_type_based_methods_table methods = {count_incref, count_decref};
-    sarvo_list_set_method_table(lp.get(), &methods);
+    ASSERT_EQ(sarvo_list_set_method_table(lp.get(), &methods), LIST_OK);
+    // A null table is refused and the one set stays.
+    ASSERT_EQ(sarvo_list_set_method_table(lp.get(), nullptr), LIST_ERR_NULL_TABLE);
+    ASSERT_EQ(lp->methods.item_decref, &count_decref);
     std::vector<int64_t> model;
     int64_t next_id = 1;
     auto as_bytes = [](const int64_t &id) { return reinterpret_cast<const char *>(&id); };

@@ -412,6 +412,12 @@ TEST_F(MemoryRecords, ApiTableNamesTheRuntimeFunctions) {
     EXPECT_EQ(api->get_data(mi), mi->data);
     api->release(mi);
     api->release(mi);
+    // Release and dealloc take a null record as free takes a null pointer: nothing is counted.
+    const auto frees = counts();
+    api->release(nullptr);
+    SRT_dealloc(nullptr);
+    EXPECT_EQ(counts().free, frees.free);
+    EXPECT_EQ(counts().mi_free, frees.mi_free);
 }
 
 TEST_F(MemoryRecords, AtomicHelpersReturnNewValuesAndReportCas) {

@@ -8,11 +8,13 @@ import subprocess
 
 import pytest
 
+from conftest import run_python
+
 c_int64 = ctypes.c_int64
 c_void_p = ctypes.c_void_p
 
 LIST_OK, LIST_ERR_INDEX, LIST_ERR_NO_MEMORY = 0, -1, -2
-LIST_ERR_MUTATED, LIST_ERR_ITER_EXHAUSTED = -3, -4
+LIST_ERR_MUTATED, LIST_ERR_ITER_EXHAUSTED, LIST_ERR_NULL_TABLE = -3, -4, -6
 DICT_OK, DICT_ERR_NO_MEMORY = 0, -1
 
 REFCOUNT_OP = ctypes.CFUNCTYPE(None, c_void_p)
@@ -54,7 +56,7 @@ P = ctypes.POINTER
 SIGNATURES = {
     "sarvo_list_new": (ctypes.c_int, [P(c_void_p), c_int64, c_int64]),
     "sarvo_list_free": (None, [c_void_p]),
-    "sarvo_list_set_method_table": (None, [c_void_p, P(ListMethods)]),
+    "sarvo_list_set_method_table": (ctypes.c_int, [c_void_p, P(ListMethods)]),
     "sarvo_list_base_ptr": (c_void_p, [c_void_p]),
     "sarvo_list_size_address": (c_void_p, [c_void_p]),
     "sarvo_list_length": (c_int64, [c_void_p]),
@@ -107,6 +109,25 @@ def test_container_function_is_exported(dynamic_symbols, name):
 @pytest.mark.parametrize("name", INTERNAL)
 def test_internal_container_function_is_not_exported(dynamic_symbols, name):
     assert name not in dynamic_symbols
+
+
+@pytest.mark.parametrize("name", ["SRT_dealloc", "sarvo_list_free", "sarvo_dictkeys_free"])
+def test_release_entry_points_take_a_null_pointer_as_free_does(module_path, name):
+    # In a child: a release that follows the null pointer ends the interpreter.
+    out = run_python(f"""
+        import ctypes
+        lib = ctypes.CDLL({module_path!r})
+        frees = getattr(lib, "SRT_MemSys_get_stats_free", None)  # test builds count the frees
+        if frees:
+            lib.SRT_MemSys_enable_stats()
+            frees.restype = ctypes.c_size_t
+        before = frees() if frees else 0
+        release = getattr(lib, {name!r})
+        release.argtypes, release.restype = [ctypes.c_void_p], None
+        release(None)
+        print((frees() if frees else 0) - before)
+    """)
+    assert out.returncode == 0 and out.stdout.split() == ["0"], out.stderr
 
 
 # ---- typed list
@@ -204,7 +225,10 @@ def test_list_agrees_with_a_python_list_under_random_operations(lib, make_list, 
         refs[ctypes.string_at(ptr, 3)] -= 1
 
     callbacks = ListMethods(REFCOUNT_OP(incref), REFCOUNT_OP(decref))
-    lib.sarvo_list_set_method_table(lst.ptr, ctypes.byref(callbacks))
+    assert lib.sarvo_list_set_method_table(lst.ptr, ctypes.byref(callbacks)) == LIST_OK
+    # A null table is refused and the one set stays.
+    assert lib.sarvo_list_set_method_table(lst.ptr, None) == LIST_ERR_NULL_TABLE
+    assert lst.record.item_decref == ctypes.cast(callbacks.item_decref, c_void_p).value
     counter = 0
 
     def fresh_item():

@@ -53,6 +53,14 @@ static_assert(sizeof(Array<float, 3>) == 8 * (5 + 6), "record words: five fields
 using ArrayF2 = Array<float, 2>;
 static_assert(offsetof(ArrayF2, data) == offsetof(arystruct_t, data));
 
+// The same record, seen by a routine that only reads it.
+template <class T, int N, Layout L>
+Array<const T, N, L> read_only(const Array<T, N, L> &a) {
+    Array<const T, N, L> out{a.meminfo, a.parent, a.nitems, a.itemsize, a.data, {}, {}};
+    for (int d = 0; d < N; ++d) out.shape[d] = a.shape[d], out.strides[d] = a.strides[d];
+    return out;
+}
+
 // A read-only view of n contiguous elements that the caller keeps alive (no record, no parent).
 template <class T>
 Array<const T, 1> borrowed_view(const T *data, int64_t n) {
@@ -63,6 +71,18 @@ Array<const T, 1> borrowed_view(const T *data, int64_t n) {
     a.shape[0] = n;
     a.strides[0] = sizeof(T);
     return a;
+}
+
+/* One load of a value in the caller's memory that decides an address (an index, a coordinate, a
+   label used as a table index, a box bound). Kernels run without the interpreter lock, so
+   another thread may change the caller's arrays meanwhile; a value is therefore checked and
+   used from one read, and this load is one the compiler can neither repeat nor split (a
+   relaxed atomic load: a plain move on x86-64). */
+template <class T>
+inline T read_once(const T &v) {
+    T out;
+    __atomic_load(&v, &out, __ATOMIC_RELAXED);
+    return out;
 }
 
 // A 2-tuple of arrays, passed and returned as its two records one after the other.

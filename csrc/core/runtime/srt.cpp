@@ -238,8 +238,9 @@ void srt_varsize_dtor(void *ptr, size_t size, void *info) {
 
 void SRT_MemInfo_acquire(SRT_MemInfo *mi) { mi->refct.fetch_add(1, std::memory_order_seq_cst); }
 
+// Reachable through the API table: a null record is released as free takes a null pointer.
 void SRT_MemInfo_release(SRT_MemInfo *mi) {
-    if (mi->refct.fetch_sub(1, std::memory_order_seq_cst) == 1) SRT_MemInfo_call_dtor(mi);
+    if (mi && mi->refct.fetch_sub(1, std::memory_order_seq_cst) == 1) SRT_MemInfo_call_dtor(mi);
 }
 
 void SRT_MemInfo_call_dtor(SRT_MemInfo *mi) {
@@ -253,7 +254,9 @@ void SRT_MemInfo_destroy(SRT_MemInfo *mi) {
     count(TheMSys.stats.mi_free);
 }
 
+// A null record is nothing to give back, as for free: nothing happens and nothing is counted.
 void SRT_dealloc(SRT_MemInfo *mi) {
+    if (!mi) return;
     SRT_ExternalAllocator *ext = mi->external_allocator;
     if (ext) ext->free(mi, ext->opaque_data);
     else TheMSys.allocator.free(mi);

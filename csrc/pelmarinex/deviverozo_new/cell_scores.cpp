@@ -158,9 +158,11 @@ int32_t flow_error_estimate(double *result, ExcSlot exc, const Array<const int32
     if (int32_t st = make_pixel_list(&px, exc, ys.data, ys.shape[0], xs.data, xs.shape[0])) return st;
     if (flow.shape[0] < 2) return sarvo::raise(exc, records::flow_too_few_channels);
     const int64_t height = flow.shape[1], width = flow.shape[2];
+    // The pixels are checked and used from one copy.
+    Workspace ws;
+    if (int32_t st = own_pixel_list(&px, exc, ys.data, ys.shape[0], xs.data, xs.shape[0], ws)) return st;
     if (!inside_flow(px, height, width)) return sarvo::raise(exc, records::coords_outside_image);
 
-    Workspace ws;
     Centre centre;
     if (int32_t st = choose_centre(&centre, exc, px, ws)) return st;
     const FlowView view{reinterpret_cast<const char *>(flow.data), {flow.strides[0], flow.strides[1], flow.strides[2]}};

@@ -94,6 +94,18 @@ struct PixelList {
    error of the second argument. */
 int32_t make_pixel_list(PixelList *out, ExcSlot exc, const int32_t *ys, int64_t ny, const int32_t *xs, int64_t nx);
 
+struct Workspace;
+
+/* make_pixel_list over private copies of the caller's lists (in ws.given_ys, ws.given_xs): a
+   kernel checks the pixels and uses them from the same copy, so that a thread changing the
+   caller's lists meanwhile cannot move a checked pixel. */
+int32_t own_pixel_list(PixelList *out, ExcSlot exc, const int32_t *ys, int64_t ny, const int32_t *xs, int64_t nx,
+                       Workspace &ws);
+
+// A private copy of the boxes (nobj, 2, 2) of slices (whose last axis may be longer), for a
+// kernel that checks every box before it uses any.
+int32_t own_boxes(sarvo::Owned<Array<int32_t, 3>> &own, ExcSlot exc, const Array<const int32_t, 3> &slices);
+
 /* ---------- scratch buffers ---------- */
 
 // A buffer made by the array creation rule and kept across the objects of one call; it only
@@ -128,6 +140,7 @@ struct Workspace {
     Scratch<double> memo;           // closed-form values by squared distance ...
     Scratch<uint8_t> known;         // ... and which distances occur
     Scratch<int32_t> ys, xs;        // pixels collected from a box
+    Scratch<int32_t> given_ys, given_xs;  // the caller's pixel lists, copied
     Scratch<double> vectors;        // (n, 2) unit vectors of one object
     Scratch<double> distances;      // squared distance of every pixel from the means
 };

@@ -222,10 +222,10 @@ double mean_of(const int32_t *v, int64_t n) {
 
 Box read_box(const Array<const int32_t, 3> &slices, int64_t k, int64_t height, int64_t width) {
     Box b;
-    b.y0 = slices(k, 0, 0);
-    b.y1 = slices(k, 0, 1);
-    b.x0 = slices(k, 1, 0);
-    b.x1 = slices(k, 1, 1);
+    b.y0 = sarvo::read_once(slices(k, 0, 0));
+    b.y1 = sarvo::read_once(slices(k, 0, 1));
+    b.x0 = sarvo::read_once(slices(k, 1, 0));
+    b.x1 = sarvo::read_once(slices(k, 1, 1));
     b.ry0 = resolve_bound(b.y0, height);
     b.ry1 = resolve_bound(b.y1, height);
     b.rx0 = resolve_bound(b.x0, width);
@@ -281,6 +281,27 @@ int32_t make_pixel_list(PixelList *out, ExcSlot exc, const int32_t *ys, int64_t 
     int64_t n;
     if (!broadcast_length(ny, nx, &n)) return sarvo::raise(exc, records::broadcast_argument_2);
     *out = PixelList{ys, ny, xs, nx, n};
+    return kOk;
+}
+
+int32_t own_pixel_list(PixelList *out, ExcSlot exc, const int32_t *ys, int64_t ny, const int32_t *xs, int64_t nx,
+                       Workspace &ws) {
+    if (int32_t st = make_pixel_list(out, exc, ys, ny, xs, nx)) return st;
+    if (int32_t st = ws.given_ys.reserve(ny, exc)) return st;
+    if (int32_t st = ws.given_xs.reserve(nx, exc)) return st;
+    std::memcpy(ws.given_ys.data(), ys, sizeof(int32_t) * ny);
+    std::memcpy(ws.given_xs.data(), xs, sizeof(int32_t) * nx);
+    out->ys = ws.given_ys.data();
+    out->xs = ws.given_xs.data();
+    return kOk;
+}
+
+int32_t own_boxes(sarvo::Owned<Array<int32_t, 3>> &own, ExcSlot exc, const Array<const int32_t, 3> &slices) {
+    const int64_t nobj = slices.shape[0];
+    if (int32_t st = sarvo::create_array(&own.rec, {nobj, 2, 2}, sarvo::Fill::Uninitialised, exc, false)) return st;
+    for (int64_t k = 0; k < nobj; ++k)
+        for (int a = 0; a < 2; ++a)
+            for (int b = 0; b < 2; ++b) own.rec(k, a, b) = sarvo::read_once(slices(k, a, b));
     return kOk;
 }
 
@@ -445,10 +466,11 @@ int32_t _approximate_diffusion(Array<double, 1> *result, ExcSlot exc, const Arra
 
 int32_t _extend_centers(Array<double, 2> *result, ExcSlot exc, const Array<const int32_t, 1> &ys,
                         const Array<const int32_t, 1> &xs, int32_t ly, int32_t lx, double approx_frac) {
-    PixelList px;
-    if (int32_t st = make_pixel_list(&px, exc, ys.data, ys.shape[0], xs.data, xs.shape[0])) return st;
-    if (int32_t st = check_pixels_in_box(exc, px, ly, lx)) return st;
+    // The pixels are checked and used from one copy.
     Workspace ws;
+    PixelList px;
+    if (int32_t st = own_pixel_list(&px, exc, ys.data, ys.shape[0], xs.data, xs.shape[0], ws)) return st;
+    if (int32_t st = check_pixels_in_box(exc, px, ly, lx)) return st;
     Centre centre;
     if (int32_t st = choose_centre(&centre, exc, px, ws)) return st;
     Owned<Array<double, 2>> out;
@@ -471,11 +493,15 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
     if (slices.shape[1] != 2) return sarvo::raise(exc, records::unpack_masks_to_flow);
     // Only [k, :, 0] and [k, :, 1] are read; a narrower last axis would be read past its end.
     if (slices.shape[2] < 2) return sarvo::raise(exc, records::box_bounds_missing);
-    if (int32_t st = check_boxes(exc, slices, height, width)) return st;
+    // The boxes are checked and used from one copy.
+    Owned<Array<int32_t, 3>> own;
+    if (int32_t st = own_boxes(own, exc, slices)) return st;
+    const Array<const int32_t, 3> boxes = sarvo::read_only(own.rec);
+    if (int32_t st = check_boxes(exc, boxes, height, width)) return st;
 
     Workspace ws;
     for (int64_t k = 0; k < nobj; ++k) {
-        const Box box = read_box(slices, k, height, width);
+        const Box box = read_box(boxes, k, height, width);
         if (box.skipped()) continue;
         // Room for the whole region, so that one scan both counts and collects.
         if (int32_t st = ws.ys.reserve(box.rows() * box.cols(), exc)) return st;

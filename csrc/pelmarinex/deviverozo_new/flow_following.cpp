@@ -86,14 +86,20 @@ bool same_extents(const Array<const float, 3> &a, const Array<float, 3> &b) {
     return a.shape[0] == b.shape[0] && a.shape[1] == b.shape[1] && a.shape[2] == b.shape[2];
 }
 
-bool inside(const Array<const int64_t, 1> &rows, const Array<const int64_t, 1> &cols, int64_t n, int64_t ly,
-            int64_t lx) {
+/* The first n listed pixels, copied to own_rows and own_cols and checked there: the walk reads
+   only the copy, so a thread that changes the caller's coordinates meanwhile cannot move a
+   checked pixel. False when a pixel lies outside the image. */
+bool copy_inside(const Array<const int64_t, 1> &rows, const Array<const int64_t, 1> &cols, int64_t n, int64_t ly,
+                 int64_t lx, int64_t *own_rows, int64_t *own_cols) {
+    bool inside = true;
     for (int64_t j = 0; j < n; ++j) {
+        const int64_t y = sarvo::read_once(rows(j)), x = sarvo::read_once(cols(j));
+        own_rows[j] = y;
+        own_cols[j] = x;
         // One unsigned compare checks 0 <= v < extent.
-        if (static_cast<uint64_t>(rows(j)) >= static_cast<uint64_t>(ly)) return false;
-        if (static_cast<uint64_t>(cols(j)) >= static_cast<uint64_t>(lx)) return false;
+        inside &= static_cast<uint64_t>(y) < static_cast<uint64_t>(ly) && static_cast<uint64_t>(x) < static_cast<uint64_t>(lx);
     }
-    return true;
+    return inside;
 }
 
 }  // namespace
@@ -112,11 +118,15 @@ int32_t _steps2D(NoResult *result, ExcSlot exc, const Array<const float, 3> &flo
         return kOk;
     }
     if (cols.shape[0] < n) return sarvo::raise(exc, records::coords_columns_short);
-    if (!inside(rows, cols, n, flow.shape[1], flow.shape[2])) return sarvo::raise(exc, records::coords_outside_image);
     const int64_t ly = flow.shape[1], lx = flow.shape[2];
-    const Job job{flow.data, disp.data, ly, lx, rows.data, cols.data, n};
+    Owned<Array<int64_t, 1>> own_rows, own_cols;
+    if (int32_t st = sarvo::create_array(&own_rows.rec, {n}, Fill::Uninitialised, exc, false)) return st;
+    if (int32_t st = sarvo::create_array(&own_cols.rec, {n}, Fill::Uninitialised, exc, false)) return st;
+    if (!copy_inside(rows, cols, n, ly, lx, own_rows.rec.data, own_cols.rec.data))
+        return sarvo::raise(exc, records::coords_outside_image);
+    const Job job{flow.data, disp.data, ly, lx, own_rows.rec.data, own_cols.rec.data, n};
     const size_t plane_bytes = sizeof(float) * 2 * ly * lx;
-    const bool by_pixel = strictly_row_major(rows.data, cols.data, n, lx) &&
+    const bool by_pixel = strictly_row_major(job.rows, job.cols, n, lx) &&
                           !overlap(flow.data, plane_bytes, disp.data, plane_bytes);
     // The paired field speeds the walk up; without memory for it the plain walk does the job.
     std::unique_ptr<float[]> pairs;

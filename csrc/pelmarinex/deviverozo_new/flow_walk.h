@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "core/cpu_features.h"
+#include "core/runtime/native_array.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 
@@ -64,7 +65,21 @@ inline float clamp_offset(double candidate, int64_t position, int64_t extent) {
     // The bounds are the integers -position and extent - 1 - position: 0 is +0.0, never -0.0.
     const double lo = static_cast<double>(-position), hi = static_cast<double>(extent - 1 - position);
     const double v = candidate > lo ? candidate : lo;
-    return static_cast<float>(v < hi ? v : hi);
+    const float f = static_cast<float>(v < hi ? v : hi);
+    // Beyond 2^24 a bound need not be a float, and rounding to one may step past it: one float
+    // back inside. Below that the bounds are floats and these tests never hold.
+    if (static_cast<double>(f) > hi) return std::nextafter(f, -INFINITY);
+    if (static_cast<double>(f) < lo) return std::nextafter(f, INFINITY);
+    return f;
+}
+
+/* A displacement read from disp, which the caller owns and another thread may change between
+   blocks of steps: kept, bit for bit, when it leaves the position inside the image (every value
+   the walk stores does), clamped like a step's result otherwise. */
+inline float admit_offset(float d, int64_t position, int64_t extent) {
+    const double v = d;
+    if (v >= static_cast<double>(-position) && v <= static_cast<double>(extent - 1 - position)) return d;
+    return clamp_offset(v, position, extent);
 }
 
 // One step of one pixel. Real float: the update is single precision (the _steps2D instance);
@@ -86,7 +101,8 @@ void walk_scalar(const Job &job, int64_t begin, int64_t end, const Real *lengths
     const int64_t plane = job.ly * job.lx;
     for (int64_t j = begin; j < end; ++j) {
         const int64_t y = job.rows[j], x = job.cols[j], p = y * job.lx + x;
-        float dy = job.disp[p], dx = job.disp[plane + p];
+        float dy = admit_offset(sarvo::read_once(job.disp[p]), y, job.ly);
+        float dx = admit_offset(sarvo::read_once(job.disp[plane + p]), x, job.lx);
         for (int64_t k = 0; k < count; ++k) step<Real, Interpolate>(job, y, x, dy, dx, lengths[k]);
         job.disp[p] = dy;
         job.disp[plane + p] = dx;

@@ -135,8 +135,13 @@ SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero,
         if (from_zero) {
             q[g].d = _mm256_setzero_ps();
         } else {
-            const auto d = [&](int k, int ch) { return job.disp[ch * plane + px.p[i + k]]; };
-            q[g].d = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
+            const auto d = [&](int k, int ch) { return sarvo::read_once(job.disp[ch * plane + px.p[i + k]]); };
+            const __m256 loaded = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
+            // disp may be the caller's, changed by another thread since the walk stored it: the
+            // clamp of a step puts any value back inside and leaves every stored one as it is
+            // (bounds below 2^24 are floats, and the clamp returns its own results unchanged).
+            q[g].d = _mm256_set_m128(clamp_half(widen(loaded, 1), q[g].lo[1], q[g].hi[1]),
+                                     clamp_half(widen(loaded, 0), q[g].lo[0], q[g].hi[0]));
         }
     }
 }

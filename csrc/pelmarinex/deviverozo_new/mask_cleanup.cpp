@@ -25,6 +25,7 @@ using sarvo::kOk;
 using sarvo::Owned;
 using sarvo::PairItem;
 using sarvo::PairList;
+using sarvo::read_only;
 namespace records = sarvo::records;
 
 // A label may cover at most this fraction of the entries to survive renumbering.
@@ -40,12 +41,6 @@ constexpr Offset kNeighbours4[] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
 
 // One unsigned compare checks 0 <= i < n.
 inline bool in_range(int64_t i, int64_t n) { return static_cast<uint64_t>(i) < static_cast<uint64_t>(n); }
-
-// The same record, seen by a routine that only reads it.
-template <class T>
-Array<const T, 1> read_only(const Array<T, 1> &a) {
-    return Array<const T, 1>{a.meminfo, a.parent, a.nitems, a.itemsize, a.data, {a.shape[0]}, {a.strides[0]}};
-}
 
 /* One depth-first walk from (i, j); `stack` is empty on entry and on a successful return.
    A popped pixel is skipped if labelled or visited; otherwise it is marked visited and its
@@ -74,9 +69,15 @@ int32_t fill_walk(const Array<uint32_t, 2> &masks, const Array<uint8_t, 2> &visi
     return kOk;
 }
 
-// labels[j] = table[labels[j]] for every entry; raw pointers, as the stores may alias.
-void relabel(uint32_t *labels, int64_t n, const uint32_t *table) {
-    for (int64_t j = 0; j < n; ++j) labels[j] = table[labels[j]];
+/* labels[j] = table[labels[j]] for every entry; raw pointers, as the stores may alias. The table
+   (size entries) was sized by an earlier pass, and another thread may have raised a label
+   since: each label is read once and looked up only inside the table; a raised one is left as
+   it is. */
+void relabel(uint32_t *labels, int64_t n, const uint32_t *table, int64_t size) {
+    for (int64_t j = 0; j < n; ++j) {
+        const uint32_t l = sarvo::read_once(labels[j]);
+        if (l < size) labels[j] = table[l];
+    }
 }
 
 // table = running count of the kept entries (keep holds 0 or 1), then 0 wherever keep is 0:
@@ -115,7 +116,7 @@ int32_t renumber_dense(const Array<uint32_t, 1> &labels, uint32_t largest, uint3
     if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
     // The bin count has an entry for every label that occurs, so table[l] always exists, and
     // table[0] = 0 keeps the background.
-    relabel(labels.data, n, table.rec.data);
+    relabel(labels.data, n, table.rec.data, bins);
     return kOk;
 }
 
@@ -142,9 +143,13 @@ int32_t renumber_sorted(uint32_t *labels, int64_t n, ExcSlot exc) {
         ++runs;
         j = end;
     }
+    // One read per entry; a label missing from the runs (changed by another thread since the
+    // copy) is left as it is.
     for (int64_t j = 0; j < n; ++j) {
-        if (labels[j] == 0) continue;
-        labels[j] = r[std::lower_bound(d, d + runs, labels[j]) - d];
+        const uint32_t label = sarvo::read_once(labels[j]);
+        if (label == 0) continue;
+        const int64_t k = std::lower_bound(d, d + runs, label) - d;
+        if (k < runs && d[k] == label) labels[j] = r[k];
     }
     return kOk;
 }
@@ -188,7 +193,7 @@ int32_t renum_masks(NoResult *result, ExcSlot exc, const Array<uint32_t, 2> &mas
     Owned<Array<uint32_t, 1>> table;
     if (int32_t st = renumbering_table(table, keep.rec, exc)) return st;
 
-    relabel(labels, pixels, table.rec.data);
+    relabel(labels, pixels, table.rec.data, n + 1);
     return kOk;
 }
 

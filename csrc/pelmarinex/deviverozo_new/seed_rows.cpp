@@ -1,6 +1,7 @@
 // The baseline builds of the row-wise seed pieces.
 #include <cstring>
 
+#include "core/runtime/native_array.h"
 #include "pelmarinex/deviverozo_new/seed_rows.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::seed_rows {
@@ -23,7 +24,8 @@ bool hand_over_from(const Planes &p, int64_t i, int64_t j0, uint8_t *taken) {
     for (int64_t j = j0; j < lx; ++j) {
         const int64_t q = row + j;
         if (labels[q] != 0) continue;
-        const int64_t oy = dy[q], ox = dx[q];
+        // The target is checked and followed from one read of the caller's displacements.
+        const int64_t oy = sarvo::read_once(dy[q]), ox = sarvo::read_once(dx[q]);
         if (oy == 0 && ox == 0) continue;
         if (!accepted(i + oy, ly) || !accepted(j + ox, lx)) return false;
         const int64_t t = wrap(i + oy, ly) * lx + wrap(j + ox, lx);
@@ -58,7 +60,7 @@ bool count_from(const CountRow &r, int64_t j0, uint8_t *counts) {
     int64_t run_target = 0, run = 0;
     for (int64_t j = j0; j < r.lx; ++j) {
         if (!r.selected[j]) continue;
-        const int64_t ty = r.i + r.dy[j], tx = j + r.dx[j];
+        const int64_t ty = r.i + sarvo::read_once(r.dy[j]), tx = j + sarvo::read_once(r.dx[j]);
         if (!accepted(ty, r.ly) || !accepted(tx, r.lx)) return false;
         const int64_t target = wrap(ty, r.ly) * r.lx + wrap(tx, r.lx);
         if (target == run_target) {

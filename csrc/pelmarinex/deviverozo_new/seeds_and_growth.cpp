@@ -55,10 +55,18 @@ bool is_window_maximum(const Array<const uint8_t, 2> &hist, int64_t i, int64_t j
     return true;
 }
 
-bool seeds_inside(const Array<const uint32_t, 2> &seeds, int64_t ly, int64_t lx) {
-    for (int64_t k = 0; k < seeds.shape[0]; ++k)
-        if (!in_range(seeds(k, 0), ly) || !in_range(seeds(k, 1), lx)) return false;
-    return true;
+/* The seeds, copied into `own` (K x 2) and checked there: growth then reads only the copy, so
+   a thread that changes the caller's seeds meanwhile cannot move a seed outside the image.
+   False when a seed lies outside. */
+bool copy_seeds_inside(const Array<const uint32_t, 2> &seeds, const Array<uint32_t, 2> &own, int64_t ly, int64_t lx) {
+    bool inside = true;
+    for (int64_t k = 0; k < seeds.shape[0]; ++k) {
+        const uint32_t y = sarvo::read_once(seeds(k, 0)), x = sarvo::read_once(seeds(k, 1));
+        own(k, 0) = y;
+        own(k, 1) = x;
+        inside &= in_range(y, ly) && in_range(x, lx);
+    }
+    return inside;
 }
 
 // A pixel taken by a region stops moving: every channel of its displacement becomes 0.
@@ -179,12 +187,15 @@ int32_t bfs(Array<uint32_t, 2> *result, ExcSlot exc, const Array<const uint8_t, 
     if (hist.shape[0] != ly || hist.shape[1] != lx) return sarvo::raise(exc, records::assert_bfs_hist);
     // Refused before pos is touched, so that a rejected call loses nothing. Displacement values
     // are never read here, only overwritten with zeros inside the image.
-    if (!seeds_inside(seeds, ly, lx)) return sarvo::raise(exc, records::seeds_outside_image);
+    Owned<Array<uint32_t, 2>> own;
+    if (int32_t st = sarvo::create_array(&own.rec, {seeds.shape[0], 2}, Fill::Uninitialised, exc, false)) return st;
+    if (!copy_seeds_inside(seeds, own.rec, ly, lx)) return sarvo::raise(exc, records::seeds_outside_image);
 
-    for (int64_t k = 0; k < seeds.shape[0]; ++k) {
-        if (k + kSeedsAhead < seeds.shape[0])
-            prefetch_neighbourhood(labels.rec, hist, pos, seeds(k + kSeedsAhead, 0), seeds(k + kSeedsAhead, 1));
-        const int64_t y = seeds(k, 0), x = seeds(k, 1);
+    const int64_t nseeds = seeds.shape[0];
+    for (int64_t k = 0; k < nseeds; ++k) {
+        if (k + kSeedsAhead < nseeds)
+            prefetch_neighbourhood(labels.rec, hist, pos, own.rec(k + kSeedsAhead, 0), own.rec(k + kSeedsAhead, 1));
+        const int64_t y = own.rec(k, 0), x = own.rec(k, 1);
         if (labels.rec(y, x) != 0) continue;  // inside an earlier region: label k + 1 stays unused
         if (int32_t st = grow_region(labels.rec, hist, pos, y, x, static_cast<uint32_t>(k + 1), exc)) return st;
     }
