@@ -1,0 +1,29 @@
+"""Wall time per stage of a run, told to a progress callback as each stage starts."""
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+Progress = Callable[[str], None]
+
+
+@dataclass
+class Stopwatch:
+    """Wall time per named stage, in the order the stages ran; tells `progress` as each starts.
+    A stage that runs twice adds up."""
+    progress: Progress | None = None
+    seconds: dict[str, float] = field(default_factory=dict)
+    _name: str | None = None
+    _t0: float = 0.0
+
+    def stage(self, name: str) -> None:
+        self.stop()
+        if self.progress is not None:
+            self.progress(name)
+        self._name, self._t0 = name, time.perf_counter()
+
+    def stop(self) -> None:
+        if self._name is not None:
+            self.seconds[self._name] = self.seconds.get(self._name, 0.0) + time.perf_counter() - self._t0
+            self._name = None
