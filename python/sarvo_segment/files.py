@@ -43,7 +43,8 @@ def read_array(path: str | os.PathLike[str], what: str) -> NDArray[Any]:
         raise InputError(f"{path}: no such {what} file")
     try:
         if suffix == ".npy":
-            return np.load(path, mmap_mode="r", allow_pickle=False)
+            mapped: NDArray[Any] = np.load(path, mmap_mode="r", allow_pickle=False)
+            return mapped
         if suffix == ".zarr":
             return np.asarray(_optional("zarr", path).open_array(str(path), mode="r"))
         return np.asarray(_optional("tifffile", path).imread(path))

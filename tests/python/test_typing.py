@@ -118,11 +118,12 @@ def run_mypy(tmp_path, *targets):
                           cwd=tmp_path)
 
 
-def test_mypy_strict_accepts_the_examples(stub_path, tmp_path):
+def test_mypy_strict_accepts_the_examples_and_the_road_package(stub_path, tmp_path):
     # The examples import these; without them mypy would report the imports, not the stub.
     for module in ("matplotlib", "dask", "distributed"):
         pytest.importorskip(module)
-    run = run_mypy(tmp_path, EXAMPLES)
+    import sarvo_segment
+    run = run_mypy(tmp_path, EXAMPLES, pathlib.Path(sarvo_segment.__file__).parent)
     assert run.returncode == 0, run.stdout + run.stderr
 
 
