@@ -125,13 +125,11 @@ def _steps2D_all(flow: _Arg[_F32], n_steps: int, interpolate: bool, /) -> NDArra
     """Follows the flow for about n_steps steps from every pixel whose squared flow magnitude
     exceeds 1e-6, in a few composition rounds (200 steps take four rounds of four passes).
 
-    flow: float32 (2, Ly, Lx), C-contiguous, writeable.
-    Returns: float32 (2, Ly, Lx) displacements: the pixel (y, x) ends at
+    flow: float32 (2, Ly, Lx), C-contiguous; only read (a read-only array is accepted).
+    Returns: float32 (2, Ly, Lx) displacements, a new array: the pixel (y, x) ends at
     (y + d[0, y, x], x + d[1, y, x]), always inside the image; pixels that do not move get 0.
-    The result may be `flow` itself: for n_steps < 2 it is returned unchanged, and after an even
-    number of rounds (9 <= n_steps <= 32, 129 <= n_steps <= 512, ...) it holds the
-    displacements.
-    Modifies: flow, in place, from the second round on (n_steps >= 9): pass a copy to keep it.
+    For n_steps < 2 the result is `flow` itself, unchanged (one step of the flow).
+    Modifies: nothing.
     Raises: AssertionError (no message) when flow does not have 2 channels; MemoryError when the
     work buffers cannot be allocated.
     """

@@ -43,14 +43,6 @@ def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
     return new[inverse].reshape(labels.shape).astype(np.uint32)
 
 
-def shifted_pairs(a: NDArray[Any], b: NDArray[Any], dy: int, dx: int) -> tuple[NDArray[Any], NDArray[Any]]:
-    """a at every pixel p and b at p + (dy, dx), over the pixels where both lie in the image."""
-    ly, lx = a.shape
-    here = (slice(max(-dy, 0), ly - max(dy, 0)), slice(max(-dx, 0), lx - max(dx, 0)))
-    there = (slice(max(dy, 0), ly + min(dy, 0)), slice(max(dx, 0), lx + min(dx, 0)))
-    return a[here], b[there]
-
-
 def background_pieces(masks: NDArray[np.uint32]) -> NDArray[np.uint32]:
     """The 8-connected pieces of the background (0 in `masks`), numbered from 1 with gaps;
     0 on the masks. `bfs` grows them: every background pixel counts as well populated, and a
@@ -70,23 +62,33 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
     """Fills, in place, every hole of a mask: a piece of background (8-connected) that touches
     no image edge and whose neighbours (8-connected) all carry one label takes that label.
     Background between two masks, or open to an edge, stays. Returns the pixels filled."""
+    if masks.dtype != np.uint32 or masks.ndim != 2 or not masks.flags.c_contiguous or not masks.flags.writeable:
+        raise TypeError(f"masks must be a writeable, C-contiguous uint32 (Ly, Lx) array (it is filled in place), "
+                        f"got {masks.dtype} of shape {masks.shape}")
     if masks.size == 0:
         return 0
+    lx = masks.shape[1]
     pieces = background_pieces(masks)
-    n = int(pieces.max(initial=0)) + 1
-    # Per piece: the one label seen beside it, or -1 once a second label (or an edge) shows up.
-    owner = np.zeros(n, np.int64)
-    for dy, dx in NEIGHBOURS_8:
-        piece, label = shifted_pairs(pieces, masks, dy, dx)
-        touching = (piece > 0) & (label > 0)
-        p, lab = piece[touching].astype(np.intp), label[touching].astype(np.int64)
-        first = owner[p] == 0
-        owner[p[first]] = lab[first]
-        owner[p[owner[p] != lab]] = -1
+    open_to_edge = np.zeros(int(pieces.max(initial=0)) + 1, bool)
     for edge in (pieces[0], pieces[-1], pieces[:, 0], pieces[:, -1]):
-        owner[edge.astype(np.intp)] = -1
-    owner[0] = 0
+        open_to_edge[edge] = True
+    open_to_edge[0] = True
+    # Only pixels of enclosed pieces are looked at; none lies on an edge, so all eight
+    # neighbours of each are inside the image and flat offsets reach them.
+    where = np.flatnonzero(~open_to_edge[pieces.ravel()])
+    piece = pieces.ravel()[where].astype(np.intp)
+    flat = masks.ravel()
+    # Per piece: the one label seen beside it, or -1 once a second label shows up.
+    owner = np.zeros(len(open_to_edge), np.int64)
+    for dy, dx in NEIGHBOURS_8:
+        label = flat[where + (dy * lx + dx)].astype(np.int64)
+        touching = label > 0
+        p, lab = piece[touching], label[touching]
+        unseen = owner[p] == 0
+        owner[p[unseen]] = lab[unseen]
+        owner[p[owner[p] != lab]] = -1
     owner[owner < 0] = 0
-    fill = (pieces > 0) & (owner[pieces] > 0)
-    masks[fill] = owner[pieces[fill]].astype(np.uint32)
+    label_of = owner[piece]
+    fill = label_of > 0
+    flat[where[fill]] = label_of[fill].astype(np.uint32)
     return int(fill.sum())

@@ -99,7 +99,7 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
         is divided by this first; a predictor trained on flows five times unit length takes 5.
     n_steps : int, default 200
         Steps of flow following, each one pixel times the local (unit) flow; more steps carry
-        pixels of large cells to their centre. 0 or 1 follows nothing.
+        pixels of large cells to their centre. Below 2, every pixel takes one step.
     interpolate : bool, default True
         Sample the flow bilinearly between pixels (True) or at the nearest pixel (False).
     flow_threshold : float, default 0.4
