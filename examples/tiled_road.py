@@ -23,6 +23,11 @@ pixel, the neighbours whose flow its pixels sample within another D + 1 (bilinea
 reaches one pixel past a position), and the seed search looks 2 pixels further. The tiles then
 agree on every cell, and the stitched mask equals the whole-image mask up to renumbering.
 
+Whole-image rules. `renumbering` deletes a cell over 40 % of the image it runs on: windows
+skip that rule, and the stitching applies it to each cell's pixels summed over the cores, as
+the whole image does. An output in chunks (a zarr array) is written one core at a time, since
+a core that shares a chunk with another would otherwise overwrite its pixels.
+
 Inputs too large for memory: `masks` may be a path to a .npy file, read by each task through a
 memory map of its own window, or a Dask array read lazily; `out` may be a path to a .npy file
 that is written core by core. Needs NumPy and Dask; dask.distributed for a client.
@@ -31,6 +36,7 @@ from __future__ import annotations
 
 import importlib
 import pathlib
+import threading
 import time
 from dataclasses import dataclass
 from typing import Any, Union
@@ -197,6 +203,7 @@ class TileResult:
     labels: NDArray[np.uint32] | None     # core labels, window numbering; None once written
     anchors: NDArray[np.int64]            # (n + 1,) anchor of window label k, -1 for k = 0
     owned: NDArray[np.int64]              # the anchors that lie in this tile's core, sorted
+    sizes: NDArray[np.int64]              # (n + 1,) pixels of window label k inside the core
     seconds: float
 
 
@@ -204,7 +211,8 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     """The road on one window; `width` is the image's row length, for global anchor indices."""
     t0 = time.perf_counter()
     local = relabel_window(np.asarray(window))
-    result = road.segment(local, n_steps, approx_frac)
+    # The 40 % rule of renumbering concerns the whole image: renumber_cores applies it.
+    result = road.segment(local, n_steps, approx_frac, delete_large=False)
     found = result.masks
     anchors = cell_anchors(found, result.seeds)
     ay = anchors[:, 0] + tile.window[0].start
@@ -213,17 +221,32 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     cy, cx = tile.core
     inside = (ay >= cy.start) & (ay < cy.stop) & (ax >= cx.start) & (ax < cx.stop)
     inside[0] = False
-    return TileResult(tile=tile, labels=np.ascontiguousarray(found[tile.core_in_window]), anchors=flat,
-                      owned=np.sort(flat[inside]), seconds=time.perf_counter() - t0)
+    core = np.ascontiguousarray(found[tile.core_in_window])
+    sizes = np.bincount(core.reshape(-1), minlength=len(flat)).astype(np.int64)
+    return TileResult(tile=tile, labels=core, anchors=flat, owned=np.sort(flat[inside]), sizes=sizes,
+                      seconds=time.perf_counter() - t0)
+
+
+# Chunked outputs (zarr and the like) write a core by reading, changing and writing back every
+# chunk it touches; two threads doing that to a shared chunk lose one's pixels. Writes to such
+# outputs take turns; a NumPy array or a .npy file is written in place, core by core.
+CHUNKED_WRITE = threading.Lock()
+
+
+def write_region(out: Any, where: Slices, values: NDArray[np.uint32]) -> None:
+    if isinstance(out, NpyFile):
+        out.write(where, values)
+    elif isinstance(out, np.ndarray):
+        out[where] = values
+    else:
+        with CHUNKED_WRITE:
+            out[where] = values
 
 
 def write_core(out: Any, result: TileResult) -> TileResult:
     """Writes a tile's core labels to the output and keeps only its tables."""
     assert result.labels is not None
-    if isinstance(out, NpyFile):
-        out.write(result.tile.core, result.labels)
-    else:
-        out[result.tile.core] = result.labels
+    write_region(out, result.tile.core, result.labels)
     result.labels = None
     return result
 
@@ -265,24 +288,32 @@ def run_tiles(source: Any, tiles: list[Tile], width: int, out: Any, client: Any,
     return sorted(results, key=lambda r: r.tile.index)
 
 
-def renumber_cores(out: Any, results: list[TileResult]) -> tuple[int, int]:
+def too_large(results: list[TileResult], n_pixels: int) -> NDArray[np.int64]:
+    """The anchors of the cells that renumbering deletes from the whole image: their pixels,
+    summed over the cores, exceed 40 % of it (compared in double precision, as the kernel does)."""
+    anchors = np.concatenate([r.anchors[1:] for r in results]) if results else np.empty(0, np.int64)
+    sizes = np.concatenate([r.sizes[1:] for r in results]) if results else np.empty(0, np.int64)
+    cells, where = np.unique(anchors[anchors >= 0], return_inverse=True)
+    total = np.bincount(where, weights=sizes[anchors >= 0], minlength=len(cells))
+    large: NDArray[np.int64] = cells[total > road.LARGEST_SHARE * float(n_pixels)]
+    return large
+
+
+def renumber_cores(out: Any, results: list[TileResult], n_pixels: int) -> tuple[int, int]:
     """Replaces every core's window labels by the final numbers 1 … n, in the row-major order of
-    the cells' anchors; labels whose anchor no tile kept become 0. Returns n and the number of
-    such orphan pixels."""
+    the cells' anchors; cells over 40 % of the image, and labels whose anchor no tile kept,
+    become 0. Returns n and the number of pixels of the latter, the orphans."""
     kept = np.concatenate([r.owned for r in results]) if results else np.empty(0, np.int64)
-    kept.sort()
+    kept = np.setdiff1d(kept, too_large(results, n_pixels))     # sorted, as searchsorted needs
     orphans = 0
     for r in results:
         rank = np.searchsorted(kept, r.anchors)
         hit = (rank < len(kept)) & (kept[np.minimum(rank, len(kept) - 1)] == r.anchors) if len(kept) else rank < 0
         table = np.where(hit, rank + 1, 0).astype(np.uint32)
-        labels = out.read(r.tile.core) if isinstance(out, NpyFile) else out[r.tile.core]
+        labels = out.read(r.tile.core) if isinstance(out, NpyFile) else np.asarray(out[r.tile.core])
         renamed = table[labels]
         orphans += int(np.count_nonzero((renamed == 0) & (labels > 0)))
-        if isinstance(out, NpyFile):
-            out.write(r.tile.core, renamed)
-        else:
-            out[r.tile.core] = renamed
+        write_region(out, r.tile.core, renamed)
     return len(kept), orphans
 
 
@@ -310,7 +341,7 @@ def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *,
             raise ValueError(f"the output must be uint32 of shape {shape}, not {out.dtype} of shape {out.shape}")
         target = out
     results = run_tiles(source, tiles, shape[1], target, client, workers, n_steps, approx_frac)
-    n_cells, orphans = renumber_cores(target, results)
+    n_cells, orphans = renumber_cores(target, results, shape[0] * shape[1])
     if report is not None:
         report.n_cells, report.orphan_pixels = n_cells, orphans
         report.tile_seconds = [r.seconds for r in results]

@@ -21,6 +21,8 @@ DEFAULT_STEPS = 200
 # Half of the diffusion iterations come from the closed form: the flows stay smooth and the
 # diffusion costs well under half as much.
 DEFAULT_APPROX_FRAC = 0.5
+# renumbering deletes a label that covers more than this share of the image.
+LARGEST_SHARE = 0.4
 
 
 @dataclass
@@ -35,10 +37,12 @@ class RoadResult:
 
 
 def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps: int, interpolate: bool,
-               watch: Stopwatch) -> RoadResult:
+               watch: Stopwatch, delete_large: bool = True) -> RoadResult:
     """Follows a float32 C-order flow, counts where the foreground's pixels end, grows one region
     per well-populated sink and cleans up: the labels come back 1 … n, cut to the foreground,
-    with any label over 40 % of the image deleted (`renumbering`). `flow` is only read."""
+    with any label over 40 % of the image deleted (`renumbering`). `flow` is only read.
+    Without `delete_large` every label stays (`renum_masks`): a window of a larger image leaves
+    that rule to the whole image."""
     watch.stage("_steps2D_all")
     disp = sf._steps2D_all(flow, n_steps, interpolate)
     watch.stage("round to int16")
@@ -56,7 +60,10 @@ def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps
     watch.stage("cut to foreground")
     labels[~foreground] = 0
     watch.stage("renumbering")
-    sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place
+    if delete_large:
+        sf.renumbering(labels.reshape(-1), 0)  # a view: renumbering works in place
+    else:
+        sf.renum_masks(labels, np.zeros(int(labels.max(initial=0)), np.bool_))
     watch.stop()
     return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
 
@@ -77,9 +84,10 @@ def flows_of(masks: NDArray[np.uint32], approx_frac: float = DEFAULT_APPROX_FRAC
 
 
 def segment(masks: NDArray[np.uint32], n_steps: int = DEFAULT_STEPS, approx_frac: float = DEFAULT_APPROX_FRAC,
-            progress: Progress | None = None) -> RoadResult:
+            progress: Progress | None = None, delete_large: bool = True) -> RoadResult:
     """The round trip, for validation and demonstrations: the flows of `masks`, followed back
-    into a rebuilt label mask on the road `masks_from_flow` takes (without its quality control)."""
+    into a rebuilt label mask on the road `masks_from_flow` takes (without its quality control).
+    `delete_large` as for `grow_masks`."""
     watch = Stopwatch(progress)
     flow = flows_of(masks, approx_frac, watch)
-    return grow_masks(flow, masks > 0, n_steps, True, watch)
+    return grow_masks(flow, masks > 0, n_steps, True, watch, delete_large)

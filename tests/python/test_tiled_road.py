@@ -123,3 +123,25 @@ def test_unusable_input_is_refused_before_anything_is_written(tmp_path, masks, t
     with pytest.raises(ValueError, match=message):
         tiled_road.segment_tiled(masks, tile, overlap, out=tmp_path / "out.npy")
     assert not (tmp_path / "out.npy").exists()
+
+
+@pytest.mark.parametrize("width", [200, 60], ids=["cell under 40 % of the image", "cell over 40 % of the image"])
+def test_the_40_percent_rule_counts_the_whole_image_not_a_window(width):
+    # A 20 x 40 cell beside narrow ones: over 40 % of the window of the first 8-pixel tile,
+    # and of the whole image only when that is 60 wide.
+    masks = np.zeros((20, width), np.uint32)
+    masks[:, :40] = 1
+    for k, x in enumerate(range(42, width - 10, 12)):
+        masks[:, x:x + 10] = k + 2
+    overlap = tiled_road.required_overlap(tiled_road.largest_cell(masks))
+    whole = road.segment(masks).masks
+    tiled = tiled_road.segment_tiled(masks, 8, overlap)
+    np.testing.assert_array_equal(tiled, whole)
+
+
+def test_threads_writing_a_zarr_array_of_other_chunks_lose_no_pixel(image, tmp_path):
+    zarr = pytest.importorskip("zarr")
+    masks, whole, overlap = image
+    out = zarr.open_array(str(tmp_path / "out.zarr"), mode="w", shape=masks.shape, dtype=np.uint32, chunks=(96, 96))
+    tiled_road.segment_tiled(masks, 64, overlap, out=out, workers=4)
+    np.testing.assert_array_equal(out[...], tiled_road.segment_tiled(masks, 64, overlap))
