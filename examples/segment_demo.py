@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import pathlib
 import sys
-import time
 
 import numpy as np
 from numpy.typing import NDArray
@@ -48,18 +47,6 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     return p.parse_args(argv)
 
 
-class Progress:
-    """Stage names with the elapsed time, on stderr, so that stdout stays the report."""
-
-    def __init__(self, enabled: bool) -> None:
-        self.enabled = enabled
-        self.t0 = time.perf_counter()
-
-    def __call__(self, stage: str) -> None:
-        if self.enabled:
-            print(f"[{time.perf_counter() - self.t0:7.2f} s] {stage}", file=sys.stderr, flush=True)
-
-
 def report(source: str, how: str, truth: NDArray[np.uint32], found: road.FlowSegmentation | None,
            matching: road.Matching, seconds: dict[str, float]) -> str:
     ly, lx = truth.shape
@@ -85,7 +72,7 @@ def report(source: str, how: str, truth: NDArray[np.uint32], found: road.FlowSeg
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
     # A large synthetic image takes a while to make: report from its first stage on.
-    progress = Progress(args.progress or (args.mask is None and args.size * args.size >= PROGRESS_PIXELS))
+    progress = road.StageLines(args.progress or (args.mask is None and args.size * args.size >= PROGRESS_PIXELS))
     if args.mask is not None:
         progress(f"reading {args.mask}")
         truth = road.load_mask(args.mask)

@@ -13,12 +13,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from sarvo_segment import (DEFAULT_APPROX_FRAC, DEFAULT_STEPS, LARGEST_SHARE, FlowSegmentation, Matching,
-                           Progress, RoadResult, Stopwatch, boxes_of, flow_errors, flows_of, masks_from_flow, match,
-                           overlaps, relabel_consecutive, segment)
+                           Progress, RoadResult, StageLines, Stopwatch, boxes_of, flow_errors, flows_of,
+                           masks_from_flow, match, overlaps, relabel_consecutive, segment)
 
 __all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "LARGEST_SHARE", "FlowSegmentation", "Matching", "Progress",
-           "RoadResult", "Stopwatch", "boxes_of", "flow_errors", "flows_of", "load_mask", "masks_from_flow", "match",
-           "overlaps", "predicted_looking", "relabel_consecutive", "segment", "synthetic_mask"]
+           "RoadResult", "StageLines", "Stopwatch", "boxes_of", "flow_errors", "flows_of", "load_mask",
+           "masks_from_flow", "match", "overlaps", "predicted_looking", "relabel_consecutive", "segment",
+           "synthetic_mask"]
 
 
 # ---------------------------------------------------------------------------------------------

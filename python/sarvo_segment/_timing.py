@@ -1,6 +1,7 @@
 """Wall time per stage of a run, told to a progress callback as each stage starts."""
 from __future__ import annotations
 
+import sys
 import time
 from dataclasses import dataclass, field
 from typing import Callable
@@ -27,3 +28,16 @@ class Stopwatch:
         if self._name is not None:
             self.seconds[self._name] = self.seconds.get(self._name, 0.0) + time.perf_counter() - self._t0
             self._name = None
+
+
+class StageLines:
+    """A progress callback: each stage's name with the time since it was made, on stderr, so
+    that stdout stays a report. Silent until `enabled`."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+        self.t0 = time.perf_counter()
+
+    def __call__(self, stage: str) -> None:
+        if self.enabled:
+            print(f"[{time.perf_counter() - self.t0:7.2f} s] {stage}", file=sys.stderr, flush=True)

@@ -19,6 +19,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS
+from ._timing import StageLines
 from .files import InputError, check_output, read_array, write_masks
 from .masks import DEFAULT_FLOW_THRESHOLD, DEFAULT_MIN_SIZE, DEFAULT_THRESHOLD, FlowSegmentation, masks_from_flow
 
@@ -55,18 +56,6 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
                         "megapixels)")
     p.add_argument("--quiet", action="store_true", help="no progress and no report")
     return p.parse_args(argv)
-
-
-class StageLines:
-    """Each stage's name with the elapsed time, on stderr, so that stdout stays the report."""
-
-    def __init__(self, enabled: bool) -> None:
-        self.enabled = enabled
-        self.t0 = time.perf_counter()
-
-    def __call__(self, stage: str) -> None:
-        if self.enabled:
-            print(f"[{time.perf_counter() - self.t0:7.2f} s] {stage}", file=sys.stderr, flush=True)
 
 
 def report(args: argparse.Namespace, run: FlowSegmentation, seconds: dict[str, float]) -> str:
