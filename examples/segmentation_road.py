@@ -12,12 +12,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from sarvo_segment import (DEFAULT_APPROX_FRAC, DEFAULT_STEPS, LARGEST_SHARE, FlowSegmentation, Matching,
-                           Progress, RoadResult, StageLines, Stopwatch, boxes_of, flow_errors, flows_of,
-                           masks_from_flow, match, overlaps, relabel_consecutive, segment)
+from sarvo_segment import (DEFAULT_APPROX_FRAC, DEFAULT_STEPS, FlowSegmentation, Matching, Progress, RoadResult,
+                           StageLines, Stopwatch, boxes_of, finish_masks, flow_errors, flows_of, masks_from_flow,
+                           match, overlaps, relabel_consecutive, segment)
 
-__all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "LARGEST_SHARE", "FlowSegmentation", "Matching", "Progress",
-           "RoadResult", "StageLines", "Stopwatch", "boxes_of", "flow_errors", "flows_of", "load_mask",
+__all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "FlowSegmentation", "Matching", "Progress", "RoadResult",
+           "StageLines", "Stopwatch", "boxes_of", "finish_masks", "flow_errors", "flows_of", "load_mask",
            "masks_from_flow", "match", "overlaps", "predicted_looking", "relabel_consecutive", "segment",
            "synthetic_mask"]
 

@@ -23,10 +23,12 @@ pixel, the neighbours whose flow its pixels sample within another D + 1 (bilinea
 reaches one pixel past a position), and the seed search looks 2 pixels further. The tiles then
 agree on every cell, and the stitched mask equals the whole-image mask up to renumbering.
 
-Whole-image rules. `renumbering` deletes a cell over 40 % of the image it runs on: windows
-skip that rule, and the stitching applies it to each cell's pixels summed over the cores, as
-the whole image does. An output in chunks (a zarr array) is written one core at a time, since
-a core that shares a chunk with another would otherwise overwrite its pixels.
+Whole-image steps. `fill_holes` labels the pixels no seed claimed by walks through the
+background that start at the image's top row, and `renumbering` deletes a cell over 40 % of the
+image: no window can run those as the whole image does, so each tile stops before them and the
+driver runs them once on the stitched labels (`finish_whole`). Threads write an output in
+chunks (a zarr array) one core at a time, since a core that shares a chunk with another would
+otherwise overwrite its pixels.
 
 Inputs too large for memory: `masks` may be a path to a .npy file, read by each task through a
 memory map of its own window, or a Dask array read lazily; `out` may be a path to a .npy file
@@ -203,7 +205,6 @@ class TileResult:
     labels: NDArray[np.uint32] | None     # core labels, window numbering; None once written
     anchors: NDArray[np.int64]            # (n + 1,) anchor of window label k, -1 for k = 0
     owned: NDArray[np.int64]              # the anchors that lie in this tile's core, sorted
-    sizes: NDArray[np.int64]              # (n + 1,) pixels of window label k inside the core
     seconds: float
 
 
@@ -211,8 +212,9 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     """The road on one window; `width` is the image's row length, for global anchor indices."""
     t0 = time.perf_counter()
     local = relabel_window(np.asarray(window))
-    # The 40 % rule of renumbering concerns the whole image: renumber_cores applies it.
-    result = road.segment(local, n_steps, approx_frac, delete_large=False)
+    # The window's labels as its seeds grew them: the steps that read the whole image (the
+    # background walks of fill_holes, the 40 % rule of renumbering) run on the stitched mask.
+    result = road.segment(local, n_steps, approx_frac, finish=False)
     found = result.masks
     anchors = cell_anchors(found, result.seeds)
     ay = anchors[:, 0] + tile.window[0].start
@@ -222,8 +224,7 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     inside = (ay >= cy.start) & (ay < cy.stop) & (ax >= cx.start) & (ax < cx.stop)
     inside[0] = False
     core = np.ascontiguousarray(found[tile.core_in_window])
-    sizes = np.bincount(core.reshape(-1), minlength=len(flat)).astype(np.int64)
-    return TileResult(tile=tile, labels=core, anchors=flat, owned=np.sort(flat[inside]), sizes=sizes,
+    return TileResult(tile=tile, labels=core, anchors=flat, owned=np.sort(flat[inside]),
                       seconds=time.perf_counter() - t0)
 
 
@@ -264,7 +265,7 @@ def segment_and_write(window: NDArray[Any], tile: Tile, width: int, n_steps: int
 class TiledRun:
     """The outcome of a tiled run besides the label mask."""
     n_cells: int
-    orphan_pixels: int              # pixels of cells that the tile holding their seed did not keep
+    orphan_pixels: int              # pixels of cells that the tile holding their seed did not keep (filled later)
     tile_seconds: list[float]       # road time of each tile, in tile order
     seconds: float                  # wall time of the whole run
 
@@ -288,23 +289,12 @@ def run_tiles(source: Any, tiles: list[Tile], width: int, out: Any, client: Any,
     return sorted(results, key=lambda r: r.tile.index)
 
 
-def too_large(results: list[TileResult], n_pixels: int) -> NDArray[np.int64]:
-    """The anchors of the cells that renumbering deletes from the whole image: their pixels,
-    summed over the cores, exceed 40 % of it (compared in double precision, as the kernel does)."""
-    anchors = np.concatenate([r.anchors[1:] for r in results]) if results else np.empty(0, np.int64)
-    sizes = np.concatenate([r.sizes[1:] for r in results]) if results else np.empty(0, np.int64)
-    cells, where = np.unique(anchors[anchors >= 0], return_inverse=True)
-    total = np.bincount(where, weights=sizes[anchors >= 0], minlength=len(cells))
-    large: NDArray[np.int64] = cells[total > road.LARGEST_SHARE * float(n_pixels)]
-    return large
-
-
-def renumber_cores(out: Any, results: list[TileResult], n_pixels: int) -> tuple[int, int]:
-    """Replaces every core's window labels by the final numbers 1 … n, in the row-major order of
-    the cells' anchors; cells over 40 % of the image, and labels whose anchor no tile kept,
-    become 0. Returns n and the number of pixels of the latter, the orphans."""
+def renumber_cores(out: Any, results: list[TileResult]) -> tuple[int, int]:
+    """Replaces every core's window labels by the numbers 1 … n, in the row-major order of the
+    cells' anchors; labels whose anchor no tile kept become 0. Returns n and the number of such
+    orphan pixels."""
     kept = np.concatenate([r.owned for r in results]) if results else np.empty(0, np.int64)
-    kept = np.setdiff1d(kept, too_large(results, n_pixels))     # sorted, as searchsorted needs
+    kept.sort()
     orphans = 0
     for r in results:
         rank = np.searchsorted(kept, r.anchors)
@@ -315,6 +305,30 @@ def renumber_cores(out: Any, results: list[TileResult], n_pixels: int) -> tuple[
         orphans += int(np.count_nonzero((renamed == 0) & (labels > 0)))
         write_region(out, r.tile.core, renamed)
     return len(kept), orphans
+
+
+def finish_whole(out: Any, source: Any, tiles: list[Tile]) -> int:
+    """The steps of the road that read the whole image, on the stitched labels, exactly as the
+    whole image runs them (`finish_masks`): `fill_holes`, whose walks through the background
+    start at the image's top row, the cut to the foreground and `renumbering` with its 40 % rule.
+    A .npy output is finished through a memory map, an array in place, a chunked output (zarr)
+    in memory and written back once. Returns the number of cells."""
+    foreground = np.zeros(out.shape, np.bool_)
+    for t in tiles:
+        foreground[t.core] = np.asarray(dask.compute(read_window(source, t.core))[0]) > 0
+    if isinstance(out, NpyFile):
+        labels: NDArray[np.uint32] = np.load(out.path, mmap_mode="r+")
+    elif isinstance(out, np.ndarray) and out.flags.c_contiguous:
+        labels = out
+    else:
+        labels = np.ascontiguousarray(out[...], np.uint32)
+    road.finish_masks(labels, foreground, road.Stopwatch())
+    n_cells = int(labels.max(initial=0))
+    if isinstance(out, NpyFile):
+        labels.flush()   # type: ignore[attr-defined]
+    elif labels is not out:
+        out[...] = labels
+    return n_cells
 
 
 def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *, out: Any = None,
@@ -341,7 +355,8 @@ def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *,
             raise ValueError(f"the output must be uint32 of shape {shape}, not {out.dtype} of shape {out.shape}")
         target = out
     results = run_tiles(source, tiles, shape[1], target, client, workers, n_steps, approx_frac)
-    n_cells, orphans = renumber_cores(target, results, shape[0] * shape[1])
+    _, orphans = renumber_cores(target, results)
+    n_cells = finish_whole(target, source, tiles)
     if report is not None:
         report.n_cells, report.orphan_pixels = n_cells, orphans
         report.tile_seconds = [r.seconds for r in results]

@@ -7,11 +7,11 @@ and `flows_of` are the round trip from a label mask, for validation and demonstr
 `match` and `flow_errors` score a result.
 """
 from ._labels import boxes_of, fill_enclosed_holes, relabel_consecutive
-from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, LARGEST_SHARE, RoadResult, flows_of, segment
+from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, RoadResult, finish_masks, flows_of, segment
 from ._timing import Progress, StageLines, Stopwatch
 from .masks import FlowSegmentation, ProbabilityKind, masks_from_flow
 from .scores import Matching, flow_errors, match, overlaps
 
-__all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "LARGEST_SHARE", "FlowSegmentation", "Matching",
-           "ProbabilityKind", "Progress", "RoadResult", "StageLines", "Stopwatch", "boxes_of", "fill_enclosed_holes",
-           "flow_errors", "flows_of", "match", "masks_from_flow", "overlaps", "relabel_consecutive", "segment"]
+__all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "FlowSegmentation", "Matching", "ProbabilityKind", "Progress",
+           "RoadResult", "StageLines", "Stopwatch", "boxes_of", "fill_enclosed_holes", "finish_masks", "flow_errors",
+           "flows_of", "match", "masks_from_flow", "overlaps", "relabel_consecutive", "segment"]

@@ -21,8 +21,6 @@ DEFAULT_STEPS = 200
 # Half of the diffusion iterations come from the closed form: the flows stay smooth and the
 # diffusion costs well under half as much.
 DEFAULT_APPROX_FRAC = 0.5
-# renumbering deletes a label that covers more than this share of the image.
-LARGEST_SHARE = 0.4
 
 
 @dataclass
@@ -37,12 +35,13 @@ class RoadResult:
 
 
 def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps: int, interpolate: bool,
-               watch: Stopwatch, delete_large: bool = True) -> RoadResult:
+               watch: Stopwatch, finish: bool = True) -> RoadResult:
     """Follows a float32 C-order flow, counts where the foreground's pixels end, grows one region
     per well-populated sink and cleans up: the labels come back 1 … n, cut to the foreground,
     with any label over 40 % of the image deleted (`renumbering`). `flow` is only read.
-    Without `delete_large` every label stays (`renum_masks`): a window of a larger image leaves
-    that rule to the whole image."""
+    Without `finish` the labels are those the seeds grew (seed k's region is k + 1, with gaps),
+    before `fill_holes`: a window of a larger image leaves the steps that read the whole image
+    (the fill's walks through the background, the 40 % rule) to `finish_masks` on it."""
     watch.stage("_steps2D_all")
     disp = sf._steps2D_all(flow, n_steps, interpolate)
     watch.stage("round to int16")
@@ -55,17 +54,23 @@ def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps
     labels = sf.bfs(hist, pos, seeds)          # also settles the grown pixels in pos
     watch.stage("extend_seed")
     sf.extend_seed(labels, pos)
+    if finish:
+        finish_masks(labels, foreground, watch)
+    watch.stop()
+    return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
+
+
+def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watch: Stopwatch) -> None:
+    """The steps of the road that read the whole image, in place: every zero pixel takes a
+    neighbouring label by the walks of `fill_holes`, the labels are cut to the foreground, and
+    `renumbering` deletes labels over 40 % of the image and numbers the rest 1 … n."""
     watch.stage("fill_holes")
-    labels = sf.fill_holes(labels)
+    sf.fill_holes(labels)
     watch.stage("cut to foreground")
     labels[~foreground] = 0
     watch.stage("renumbering")
-    if delete_large:
-        sf.renumbering(labels.reshape(-1), 0)  # a view: renumbering works in place
-    else:
-        sf.renum_masks(labels, np.zeros(int(labels.max(initial=0)), np.bool_))
+    sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place
     watch.stop()
-    return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
 
 
 def flows_of(masks: NDArray[np.uint32], approx_frac: float = DEFAULT_APPROX_FRAC,
@@ -84,10 +89,10 @@ def flows_of(masks: NDArray[np.uint32], approx_frac: float = DEFAULT_APPROX_FRAC
 
 
 def segment(masks: NDArray[np.uint32], n_steps: int = DEFAULT_STEPS, approx_frac: float = DEFAULT_APPROX_FRAC,
-            progress: Progress | None = None, delete_large: bool = True) -> RoadResult:
+            progress: Progress | None = None, finish: bool = True) -> RoadResult:
     """The round trip, for validation and demonstrations: the flows of `masks`, followed back
     into a rebuilt label mask on the road `masks_from_flow` takes (without its quality control).
-    `delete_large` as for `grow_masks`."""
+    `finish` as for `grow_masks`."""
     watch = Stopwatch(progress)
     flow = flows_of(masks, approx_frac, watch)
-    return grow_masks(flow, masks > 0, n_steps, True, watch, delete_large)
+    return grow_masks(flow, masks > 0, n_steps, True, watch, finish)
