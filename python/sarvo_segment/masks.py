@@ -173,7 +173,8 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
     unit = np.empty(field.shape, np.float32)
     np.multiply(field, np.where(foreground, np.float32(1.0 / scale), np.float32(0.0)), out=unit, casting="unsafe")
     if not np.isfinite(unit).all():
-        raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(field)))} NaN or infinite values")
+        raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
+                         f"(in float32, after division by flow_scale)")
 
     road = grow_masks(unit, foreground, steps, bool(interpolate), watch)
     grown = road.masks
