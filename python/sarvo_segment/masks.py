@@ -171,7 +171,9 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
         foreground = np.ascontiguousarray(prob > cut)
     # The one conversion: unit scale, zero off the foreground, float32 in C order.
     unit = np.empty(field.shape, np.float32)
-    np.multiply(field, np.where(foreground, np.float32(1.0 / scale), np.float32(0.0)), out=unit, casting="unsafe")
+    with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
+        np.multiply(field, np.where(foreground, np.float32(1.0 / scale), np.float32(0.0)), out=unit,
+                    casting="unsafe")
     if not np.isfinite(unit).all():
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
                          f"(in float32, after division by flow_scale)")
