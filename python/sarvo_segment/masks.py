@@ -174,7 +174,8 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
     with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
         np.multiply(field, np.where(foreground, np.float32(1.0 / scale), np.float32(0.0)), out=unit,
                     casting="unsafe")
-    if not np.isfinite(unit).all():
+    # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
+    if not np.isfinite(np.sum(unit, dtype=np.float64)):
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
                          f"(in float32, after division by flow_scale)")
 
