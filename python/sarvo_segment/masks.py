@@ -133,8 +133,8 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
 
     Notes
     -----
-    The stages: the flow is multiplied by ``1 / flow_scale`` and set to 0 off the foreground,
-    so only foreground pixels move (``_steps2D_all``); end points are rounded and counted
+    The stages: the flow, in float32, is set to 0 off the foreground and multiplied by
+    ``float32(1 / flow_scale)``, so only foreground pixels move (``_steps2D_all``); end points are rounded and counted
     (``p_histogram``); local maxima above 10 become seeds (``find_seeds``) and grow over pixels
     where more than 2 end (``bfs``); pixels ending in a mask join it (``extend_seed``); the rest
     of the foreground takes a neighbouring label (``fill_holes``), the labels are cut to the
@@ -160,7 +160,8 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
     if prob.dtype == np.bool_:
         foreground = np.ascontiguousarray(prob)
     else:
-        if np.isnan(prob).any():
+        # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
+        if not np.isfinite(np.sum(prob, dtype=np.float64)) and np.isnan(prob).any():
             raise ValueError("probability holds NaN values")
         if probability_kind == "probability":
             if prob.size and (prob.min() < 0 or prob.max() > 1):
@@ -169,11 +170,12 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
             if not 0 <= cut <= 1:
                 raise ValueError(f"a threshold for probabilities lies in [0, 1], got {cut}")
         foreground = np.ascontiguousarray(prob > cut)
-    # The one conversion: unit scale, zero off the foreground, float32 in C order.
+    # The one conversion: float32 in C order, zero off the foreground, then unit scale.
     unit = np.empty(field.shape, np.float32)
     with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
-        np.multiply(field, np.where(foreground, np.float32(1.0 / scale), np.float32(0.0)), out=unit,
-                    casting="unsafe")
+        np.multiply(field, foreground, out=unit, casting="unsafe")
+        if scale != 1.0:
+            unit *= np.float32(1.0 / scale)
     # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
     if not np.isfinite(np.sum(unit, dtype=np.float64)):
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "

@@ -87,6 +87,7 @@ def test_the_flow_scale_and_the_probability_kind_state_the_same_job(predicted):
     (np.zeros((2, 4, 5)), np.zeros((4, 5), np.uint8), {}, TypeError, "probability must hold floating-point.*uint8"),
     (np.full((2, 4, 5), np.nan), np.zeros((4, 5)), {}, ValueError, "flow holds 40 NaN or infinite values"),
     (np.full((2, 4, 5), 1e39), np.ones((4, 5)), {}, ValueError, "flow holds 40 NaN or infinite values .in float32"),
+    (np.zeros((2, 4, 5)), np.full((4, 5), np.inf) * [1, -1, 1, 1, np.nan], {}, ValueError, "probability holds NaN"),
     (np.zeros((2, 4, 5)), np.full((4, 5), 2.0), {"probability_kind": "probability"}, ValueError, r"outside \[0, 1\]"),
     (np.zeros((2, 4, 5)), np.zeros((4, 5)), {"flow_scale": 0.0}, ValueError, "flow_scale must be above 0"),
     (np.zeros((2, 4, 5)), np.zeros((4, 5)), {"min_size": 1.5}, TypeError, "min_size must be an integer"),
