@@ -161,7 +161,9 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
         foreground = np.ascontiguousarray(prob)
     else:
         # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
-        if not np.isfinite(np.sum(prob, dtype=np.float64)) and np.isnan(prob).any():
+        with np.errstate(invalid="ignore"):                 # inf - inf: a NaN that looks further
+            total = np.sum(prob, dtype=np.float64)
+        if not np.isfinite(total) and np.isnan(prob).any():
             raise ValueError("probability holds NaN values")
         if probability_kind == "probability":
             if prob.size and (prob.min() < 0 or prob.max() > 1):
@@ -177,7 +179,9 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
         if scale != 1.0:
             unit *= np.float32(1.0 / scale)
     # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
-    if not np.isfinite(np.sum(unit, dtype=np.float64)):
+    with np.errstate(invalid="ignore"):
+        total = np.sum(unit, dtype=np.float64)
+    if not np.isfinite(total):
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
                          f"(in float32, after division by flow_scale)")
 
