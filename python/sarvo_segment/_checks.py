@@ -65,3 +65,18 @@ def check_real(name: str, value: object, *, positive: bool = False, least: float
     if least is not None and number < least:
         raise ValueError(f"{name} must be at least {least}, got {number}")
     return number
+
+
+def check_labels(masks: ArrayLike, name: str = "masks") -> NDArray[np.uint32]:
+    """A label mask as the kernels read it, uint32 (Ly, Lx) in C order: integers or bools,
+    none negative or beyond uint32. A float mask is refused rather than read as bit patterns."""
+    array = as_array(masks, name)
+    if array.dtype.kind not in "biu":
+        raise TypeError(f"{name} must hold integer labels, got {array.dtype}")
+    if array.ndim != 2:
+        raise ValueError(f"{name} must have shape (Ly, Lx), got shape {array.shape}")
+    if array.size and array.dtype.kind == "i" and array.min() < 0:
+        raise ValueError(f"{name} holds negative labels")
+    if array.size and array.dtype.itemsize > 4 and array.max() > np.iinfo(np.uint32).max:
+        raise ValueError(f"{name} holds labels beyond {np.iinfo(np.uint32).max}")
+    return np.ascontiguousarray(array, np.uint32)

@@ -9,10 +9,11 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 import sarvo_functions as sf
 
+from ._checks import check_labels
 from ._labels import boxes_of
 from ._timing import Progress, Stopwatch
 
@@ -73,26 +74,28 @@ def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watc
     watch.stop()
 
 
-def flows_of(masks: NDArray[np.uint32], approx_frac: float = DEFAULT_APPROX_FRAC,
+def flows_of(masks: ArrayLike, approx_frac: float = DEFAULT_APPROX_FRAC,
              watch: Stopwatch | None = None) -> NDArray[np.float32]:
-    """The float32 diffusion flow (2, Ly, Lx) of a label mask whose labels are 1 … n: unit
-    vectors towards each object's centre (scale 1), 0 on the background."""
+    """The float32 diffusion flow (2, Ly, Lx) of an integer label mask (0 the background, gaps
+    in the labels allowed): unit vectors towards each object's centre (scale 1), 0 elsewhere."""
     watch = watch or Stopwatch()
     watch.stage("boxes")
-    boxes = boxes_of(masks)
+    labels = check_labels(masks)
+    boxes = boxes_of(labels)
     watch.stage("_masks_to_flow")
-    flow64 = sf._masks_to_flow(masks, boxes, approx_frac)
+    flow64 = sf._masks_to_flow(labels, boxes, approx_frac)
     watch.stage("to float32")
     flow = flow64.astype(np.float32)
     watch.stop()
     return flow
 
 
-def segment(masks: NDArray[np.uint32], n_steps: int = DEFAULT_STEPS, approx_frac: float = DEFAULT_APPROX_FRAC,
+def segment(masks: ArrayLike, n_steps: int = DEFAULT_STEPS, approx_frac: float = DEFAULT_APPROX_FRAC,
             progress: Progress | None = None, finish: bool = True) -> RoadResult:
     """The round trip, for validation and demonstrations: the flows of `masks`, followed back
     into a rebuilt label mask on the road `masks_from_flow` takes (without its quality control).
     `finish` as for `grow_masks`."""
     watch = Stopwatch(progress)
-    flow = flows_of(masks, approx_frac, watch)
-    return grow_masks(flow, masks > 0, n_steps, True, watch, finish)
+    labels = check_labels(masks)
+    flow = flows_of(labels, approx_frac, watch)
+    return grow_masks(flow, labels > 0, n_steps, True, watch, finish)

@@ -4,10 +4,11 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 import sarvo_functions as sf
 
+from ._checks import check_count, check_flow, check_labels
 from ._labels import boxes_of
 from ._road import DEFAULT_APPROX_FRAC
 
@@ -59,8 +60,15 @@ def match(truth: NDArray[np.uint32], found: NDArray[np.uint32], threshold: float
                     mean_iou=float(iou[good].mean()) if good.any() else 0.0, best_iou=best[present_t])
 
 
-def flow_errors(masks: NDArray[np.uint32], flow: NDArray[np.float32], min_size: int = 15,
+def flow_errors(masks: ArrayLike, flow: ArrayLike, min_size: int = 15,
                 approx_frac: float = DEFAULT_APPROX_FRAC) -> tuple[NDArray[np.float64], NDArray[np.uint32]]:
-    """Per object of `masks`: the mean squared difference between `flow` (unit scale) and the
-    object's own diffusion flow, and its size. Objects under `min_size` pixels score +inf."""
-    return sf.compute_flow_error_cell_size(masks, flow, boxes_of(masks), min_size, approx_frac)
+    """Per object of `masks`: the mean over its pixels of the squared difference (both
+    components summed) between `flow` (unit scale, any float kind) and the object's own
+    diffusion flow, and its size. Objects under `min_size` pixels score +inf."""
+    labels = check_labels(masks)
+    field = check_flow(flow)
+    if field.shape[1:] != labels.shape:
+        raise ValueError(f"flow of shape {field.shape} and masks of shape {labels.shape} disagree")
+    unit = np.ascontiguousarray(field, np.float32)
+    return sf.compute_flow_error_cell_size(labels, unit, boxes_of(labels), check_count("min_size", min_size),
+                                           approx_frac)

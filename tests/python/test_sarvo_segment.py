@@ -99,6 +99,16 @@ def test_misuse_is_refused_naming_the_argument(flow, probability, kwargs, error,
         ss.masks_from_flow(flow, probability, **kwargs)
 
 
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: ss.segment(np.ones((4, 5), np.float32)), TypeError, "masks must hold integer labels, got float32"),
+    (lambda: ss.flows_of(np.array([[1, -2]])), ValueError, "masks holds negative labels"),
+    (lambda: ss.flow_errors(np.ones((4, 5), np.uint8), np.zeros((2, 5, 4))), ValueError, r"\(2, 5, 4\).*\(4, 5\)"),
+])
+def test_the_round_trip_refuses_what_the_kernels_would_misread(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
 # ---------------------------------------------------------------------------------------------
 # The command
 
