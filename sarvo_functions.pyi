@@ -126,9 +126,9 @@ def _steps2D_all(flow: _Arg[_F32], n_steps: int, interpolate: bool, /) -> NDArra
     exceeds 1e-6, in a few composition rounds (200 steps take four rounds of four passes).
 
     flow: float32 (2, Ly, Lx), C-contiguous; only read (a read-only array is accepted).
-    Returns: float32 (2, Ly, Lx) displacements, a new array: the pixel (y, x) ends at
+    Returns: float32 (2, Ly, Lx) displacements: the pixel (y, x) ends at
     (y + d[0, y, x], x + d[1, y, x]), always inside the image; pixels that do not move get 0.
-    For n_steps < 2 the result is `flow` itself, unchanged (one step of the flow).
+    For n_steps < 2 the result is `flow` itself, unchanged; otherwise a new array.
     Modifies: nothing.
     Raises: AssertionError (no message) when flow does not have 2 channels; MemoryError when the
     work buffers cannot be allocated.
