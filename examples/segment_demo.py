@@ -27,6 +27,8 @@ import segmentation_road as road  # noqa: E402
 
 # Progress lines go to stderr by themselves from this many pixels on.
 PROGRESS_PIXELS = 4_000_000
+# Stage lines on stderr, as the other examples show them too.
+Progress = road.StageLines
 # The predicted-looking flow is this many times unit length, as many predictors give it.
 PREDICTOR_SCALE = 5.0
 
@@ -72,7 +74,7 @@ def report(source: str, how: str, truth: NDArray[np.uint32], found: road.FlowSeg
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
     # A large synthetic image takes a while to make: report from its first stage on.
-    progress = road.StageLines(args.progress or (args.mask is None and args.size * args.size >= PROGRESS_PIXELS))
+    progress = Progress(args.progress or (args.mask is None and args.size * args.size >= PROGRESS_PIXELS))
     if args.mask is not None:
         progress(f"reading {args.mask}")
         truth = road.load_mask(args.mask)
