@@ -1,32 +1,25 @@
-"""The whole segmentation road of sarvo_functions, shared by the demo, the Dask example and the tests.
-
-    label mask -> object boxes -> _masks_to_flow -> float32 flow -> _steps2D_all
-    -> int16 displacements -> p_histogram -> find_seeds -> bfs -> extend_seed -> fill_holes
-    -> cut to the foreground -> renumbering
-
-Besides the road itself: a synthetic label mask of touching, irregular cells, the object boxes of
-a mask, IoU matching of two masks, per-object flow errors and a reader for label-mask files.
-Needs only NumPy; reading .tif or .png files needs tifffile or Pillow.
+"""What the demo, the Dask example and the tests share beyond the installed road: a synthetic
+label mask of touching, irregular cells and a reader for label-mask files. The road itself
+(`segment`, `flows_of`, `masks_from_flow`, `boxes_of`, `match`, `flow_errors`, …) comes from the
+installed package `sarvo_segment` and is re-exported here. Needs only NumPy; reading .tif or
+.png files needs tifffile or Pillow.
 """
 from __future__ import annotations
 
 import pathlib
-import time
-from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-import sarvo_functions as sf
+from sarvo_segment import (DEFAULT_APPROX_FRAC, DEFAULT_STEPS, FlowSegmentation, Matching, Progress, RoadResult,
+                           StageLines, Stopwatch, boxes_of, finish_masks, flow_errors, flows_of, masks_from_flow,
+                           match, overlaps, relabel_consecutive, segment)
 
-Progress = Callable[[str], None]
-
-# _steps2D_all reaches 200 unit steps in four composition rounds.
-DEFAULT_STEPS = 200
-# Half of the diffusion iterations come from the closed form: the flows stay smooth and the
-# diffusion costs well under half as much.
-DEFAULT_APPROX_FRAC = 0.5
+__all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "FlowSegmentation", "Matching", "Progress", "RoadResult",
+           "StageLines", "Stopwatch", "boxes_of", "finish_masks", "flow_errors", "flows_of", "load_mask",
+           "masks_from_flow", "match", "overlaps", "predicted_looking", "relabel_consecutive", "segment",
+           "synthetic_mask"]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -127,13 +120,6 @@ def largest_piece_per_label(labels: NDArray[np.int64]) -> NDArray[np.int64]:
     return np.where(kept.reshape(ly, lx), labels, 0)
 
 
-def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
-    """Labels 1 … n in the order of their old values; 0 stays background."""
-    values, inverse = np.unique(labels, return_inverse=True)
-    new = np.arange(len(values), dtype=np.uint32) + (0 if values[0] == 0 else 1)
-    return new[inverse].reshape(labels.shape).astype(np.uint32)
-
-
 def synthetic_mask(shape: tuple[int, int] = (384, 384), diameter: tuple[float, float] = (14.0, 40.0),
                    coverage: float = 0.75, seed: int = 0, min_pixels: int = 20) -> NDArray[np.uint32]:
     """A label mask that looks like a field of cells: a few hundred touching, irregular objects.
@@ -163,168 +149,6 @@ def synthetic_mask(shape: tuple[int, int] = (384, 384), diameter: tuple[float, f
     counts = np.bincount(labels.ravel())
     labels[counts[labels] < min_pixels] = 0
     return relabel_consecutive(labels)
-
-
-# ---------------------------------------------------------------------------------------------
-# Boxes, the road, matching
-
-def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
-    """Object boxes (nobj, 2, 2) int32 for labels 1 … masks.max(): entry k is
-    [[y0, y1], [x0, x1]], the half-open bounding box of label k + 1. An absent label gets
-    [[0, 0], [0, 0]], whose equal row bounds make every kernel skip it."""
-    nobj = int(masks.max()) if masks.size else 0
-    boxes = np.zeros((nobj, 2, 2), dtype=np.int32)
-    flat = masks.ravel()
-    where = np.flatnonzero(flat)
-    if where.size == 0:
-        return boxes
-    lab = flat[where]
-    order = np.argsort(lab, kind="stable")
-    lab, where = lab[order], where[order]
-    ys, xs = np.divmod(where, masks.shape[1])
-    starts = np.flatnonzero(np.r_[True, lab[1:] != lab[:-1]])
-    k = lab[starts].astype(np.intp) - 1
-    boxes[k, 0, 0] = np.minimum.reduceat(ys, starts)
-    boxes[k, 0, 1] = np.maximum.reduceat(ys, starts) + 1
-    boxes[k, 1, 0] = np.minimum.reduceat(xs, starts)
-    boxes[k, 1, 1] = np.maximum.reduceat(xs, starts) + 1
-    return boxes
-
-
-@dataclass
-class Stopwatch:
-    """Wall time per named stage, in the order the stages ran; tells `progress` as each starts."""
-    progress: Progress | None = None
-    seconds: dict[str, float] = field(default_factory=dict)
-    _name: str | None = None
-    _t0: float = 0.0
-
-    def stage(self, name: str) -> None:
-        self.stop()
-        if self.progress is not None:
-            self.progress(name)
-        self._name, self._t0 = name, time.perf_counter()
-
-    def stop(self) -> None:
-        if self._name is not None:
-            self.seconds[self._name] = self.seconds.get(self._name, 0.0) + time.perf_counter() - self._t0
-            self._name = None
-
-
-@dataclass
-class RoadResult:
-    """Every intermediate of one run of the road, for pictures and checks."""
-    flow: NDArray[np.float32]      # (2, Ly, Lx) unit vectors towards each object's centre
-    disp: NDArray[np.float32]      # (2, Ly, Lx) where each pixel ends, as an offset
-    hist: NDArray[np.uint8]        # (Ly, Lx) how many pixels end on each pixel
-    seeds: NDArray[np.uint32]      # (K, 2) local maxima of hist
-    masks: NDArray[np.uint32]      # (Ly, Lx) the rebuilt labels 1 … n
-    seconds: dict[str, float]      # wall time per stage
-
-
-def flows_of(masks: NDArray[np.uint32], approx_frac: float = DEFAULT_APPROX_FRAC,
-             watch: Stopwatch | None = None) -> NDArray[np.float32]:
-    """The float32 diffusion flow (2, Ly, Lx) of a label mask whose labels are 1 … n."""
-    watch = watch or Stopwatch()
-    watch.stage("boxes")
-    boxes = boxes_of(masks)
-    watch.stage("_masks_to_flow")
-    flow64 = sf._masks_to_flow(masks, boxes, approx_frac)
-    watch.stage("to float32")
-    flow = flow64.astype(np.float32)
-    watch.stop()
-    return flow
-
-
-def masks_from_flow(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps: int = DEFAULT_STEPS,
-                    watch: Stopwatch | None = None) -> RoadResult:
-    """Rebuilds a label mask from a flow field and a foreground: follow the flow, count where
-    pixels end, grow one region per well-populated sink and clean up. `flow` is not changed."""
-    watch = watch or Stopwatch()
-    watch.stage("_steps2D_all")
-    # _steps2D_all may hand back its own input, overwritten with displacements: give it a copy.
-    disp = sf._steps2D_all(flow.copy(), n_steps, True)
-    watch.stage("round to int16")
-    pos = np.rint(disp).astype(np.int16)
-    watch.stage("p_histogram")
-    hist = sf.p_histogram(pos, foreground)
-    watch.stage("find_seeds")
-    seeds = sf.find_seeds(hist)
-    watch.stage("bfs")
-    labels = sf.bfs(hist, pos, seeds)          # also settles the grown pixels in pos
-    watch.stage("extend_seed")
-    sf.extend_seed(labels, pos)
-    watch.stage("fill_holes")
-    labels = sf.fill_holes(labels)
-    watch.stage("cut to foreground")
-    labels[~foreground] = 0
-    watch.stage("renumbering")
-    flat = labels.reshape(-1)                  # a view: renumbering works in place
-    sf.renumbering(flat, 0)
-    watch.stop()
-    return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
-
-
-def segment(masks: NDArray[np.uint32], n_steps: int = DEFAULT_STEPS, approx_frac: float = DEFAULT_APPROX_FRAC,
-            progress: Progress | None = None) -> RoadResult:
-    """The whole road: the flows of `masks`, followed back into a rebuilt label mask."""
-    watch = Stopwatch(progress)
-    flow = flows_of(masks, approx_frac, watch)
-    return masks_from_flow(flow, masks > 0, n_steps, watch)
-
-
-def overlaps(truth: NDArray[np.uint32], found: NDArray[np.uint32]
-             ) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]:
-    """Every pair (true label, found label) of two masks that shares pixels, with its IoU."""
-    if truth.shape != found.shape:
-        raise ValueError(f"masks of different shapes: {truth.shape} and {found.shape}")
-    t = truth.ravel().astype(np.int64)
-    f = found.ravel().astype(np.int64)
-    nf = int(f.max(initial=0))
-    area_t = np.bincount(t)
-    area_f = np.bincount(f, minlength=nf + 1)
-    both = (t > 0) & (f > 0)
-    pairs, inter = np.unique(t[both] * (nf + 1) + f[both], return_counts=True)
-    pt, pf = np.divmod(pairs, nf + 1)
-    return pt, pf, inter / (area_t[pt] + area_f[pf] - inter)
-
-
-@dataclass
-class Matching:
-    """How well the objects of `found` reproduce those of `truth`."""
-    n_true: int
-    n_found: int
-    matched_true: NDArray[np.int64]   # labels of the matched pairs, one to one
-    matched_found: NDArray[np.int64]
-    mean_iou: float                   # over the matched pairs; 0 when none match
-    best_iou: NDArray[np.float64]     # per true object, its best IoU with any found object
-
-    @property
-    def n_matched(self) -> int:
-        return len(self.matched_true)
-
-
-def match(truth: NDArray[np.uint32], found: NDArray[np.uint32], threshold: float = 0.5) -> Matching:
-    """IoU matching of two label masks of the same shape: pairs whose IoU exceeds `threshold`.
-    A threshold of at least 0.5 makes the matching one to one, since two objects that each
-    cover more than half of their union cannot share a partner."""
-    if threshold < 0.5:
-        raise ValueError("the IoU threshold must be at least 0.5")
-    pt, pf, iou = overlaps(truth, found)
-    present_t = np.unique(truth[truth > 0]).astype(np.int64)
-    best = np.zeros(int(truth.max(initial=0)) + 1)
-    np.maximum.at(best, pt, iou)
-    good = iou > threshold
-    return Matching(n_true=len(present_t), n_found=len(np.unique(found[found > 0])),
-                    matched_true=pt[good], matched_found=pf[good],
-                    mean_iou=float(iou[good].mean()) if good.any() else 0.0, best_iou=best[present_t])
-
-
-def flow_errors(masks: NDArray[np.uint32], flow: NDArray[np.float32], min_size: int = 15,
-                approx_frac: float = DEFAULT_APPROX_FRAC) -> tuple[NDArray[np.float64], NDArray[np.uint32]]:
-    """Per object of `masks`: the mean squared difference between `flow` and the object's own
-    diffusion flow, and its size. Objects under `min_size` pixels score +inf."""
-    return sf.compute_flow_error_cell_size(masks, flow, boxes_of(masks), min_size, approx_frac)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -361,3 +185,34 @@ def load_mask(path: str | pathlib.Path) -> NDArray[np.uint32]:
     if data.size and int(data.min()) < 0:
         raise SystemExit(f"{path}: a label mask has no negative labels")
     return np.ascontiguousarray(relabel_consecutive(data))
+
+
+# ---------------------------------------------------------------------------------------------
+# A predictor's output, imitated
+
+def blur(image: NDArray[np.floating[Any]], sigma: float) -> NDArray[np.float64]:
+    """Gaussian blur of width `sigma` pixels, periodic (in the Fourier domain)."""
+    shape = image.shape[-2:]
+    fy = np.fft.fftfreq(shape[0])[:, None]
+    fx = np.fft.rfftfreq(shape[1])[None, :]
+    gain = np.exp(-2.0 * (np.pi * sigma) ** 2 * (fy * fy + fx * fx))
+    return np.asarray(np.fft.irfft2(np.fft.rfft2(image) * gain, s=shape), np.float64)
+
+
+def predicted_looking(masks: NDArray[np.uint32], noise: float = 0.5, seed: int = 0, scale: float = 5.0,
+                      speckle: float = 0.01) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+    """A flow and cell-probability logits made from a label mask to look like a predictor's:
+    the unit flow with blurred cell borders, plus noise of amplitude `noise` (half spatially
+    correlated over a few pixels, half independent per pixel), times `scale`; logits with soft
+    edges, 4 deep in a cell and -4 outside, with a `speckle` share of pixels flipped (holes in
+    cells, specks outside)."""
+    rng = np.random.default_rng(seed + 1)
+    ly, lx = masks.shape
+    flow = blur(flows_of(masks), 1.0)
+    correlated = np.stack([2.0 * smooth_field((ly, lx), 3.0, rng) - 1.0 for _ in range(2)])
+    correlated /= correlated.std() + 1e-12
+    flow += noise * np.sqrt(0.5) * (correlated + rng.standard_normal((2, ly, lx)))
+    logits = 4.0 * blur(np.where(masks > 0, 1.0, -1.0), 1.5)
+    flipped = rng.random((ly, lx)) < speckle
+    logits[flipped] = -logits[flipped]
+    return (scale * flow).astype(np.float32), logits.astype(np.float32)

@@ -23,6 +23,13 @@ pixel, the neighbours whose flow its pixels sample within another D + 1 (bilinea
 reaches one pixel past a position), and the seed search looks 2 pixels further. The tiles then
 agree on every cell, and the stitched mask equals the whole-image mask up to renumbering.
 
+Whole-image steps. `fill_holes` labels the pixels no seed claimed by walks through the
+background that start at the image's top row, and `renumbering` deletes a cell over 40 % of the
+image: no window can run those as the whole image does, so each tile stops before them and the
+driver runs them once on the stitched labels (`finish_whole`). Threads write an output in
+chunks (a zarr array) one core at a time, since a core that shares a chunk with another would
+otherwise overwrite its pixels.
+
 Inputs too large for memory: `masks` may be a path to a .npy file, read by each task through a
 memory map of its own window, or a Dask array read lazily; `out` may be a path to a .npy file
 that is written core by core. Needs NumPy and Dask; dask.distributed for a client.
@@ -31,6 +38,7 @@ from __future__ import annotations
 
 import importlib
 import pathlib
+import threading
 import time
 from dataclasses import dataclass
 from typing import Any, Union
@@ -204,7 +212,9 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     """The road on one window; `width` is the image's row length, for global anchor indices."""
     t0 = time.perf_counter()
     local = relabel_window(np.asarray(window))
-    result = road.segment(local, n_steps, approx_frac)
+    # The window's labels as its seeds grew them: the steps that read the whole image (the
+    # background walks of fill_holes, the 40 % rule of renumbering) run on the stitched mask.
+    result = road.segment(local, n_steps, approx_frac, finish=False)
     found = result.masks
     anchors = cell_anchors(found, result.seeds)
     ay = anchors[:, 0] + tile.window[0].start
@@ -213,17 +223,31 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     cy, cx = tile.core
     inside = (ay >= cy.start) & (ay < cy.stop) & (ax >= cx.start) & (ax < cx.stop)
     inside[0] = False
-    return TileResult(tile=tile, labels=np.ascontiguousarray(found[tile.core_in_window]), anchors=flat,
-                      owned=np.sort(flat[inside]), seconds=time.perf_counter() - t0)
+    core = np.ascontiguousarray(found[tile.core_in_window])
+    return TileResult(tile=tile, labels=core, anchors=flat, owned=np.sort(flat[inside]),
+                      seconds=time.perf_counter() - t0)
+
+
+# Chunked outputs (zarr and the like) write a core by reading, changing and writing back every
+# chunk it touches; two threads doing that to a shared chunk lose one's pixels. Writes to such
+# outputs take turns; a NumPy array or a .npy file is written in place, core by core.
+CHUNKED_WRITE = threading.Lock()
+
+
+def write_region(out: Any, where: Slices, values: NDArray[np.uint32]) -> None:
+    if isinstance(out, NpyFile):
+        out.write(where, values)
+    elif isinstance(out, np.ndarray):
+        out[where] = values
+    else:
+        with CHUNKED_WRITE:
+            out[where] = values
 
 
 def write_core(out: Any, result: TileResult) -> TileResult:
     """Writes a tile's core labels to the output and keeps only its tables."""
     assert result.labels is not None
-    if isinstance(out, NpyFile):
-        out.write(result.tile.core, result.labels)
-    else:
-        out[result.tile.core] = result.labels
+    write_region(out, result.tile.core, result.labels)
     result.labels = None
     return result
 
@@ -241,7 +265,7 @@ def segment_and_write(window: NDArray[Any], tile: Tile, width: int, n_steps: int
 class TiledRun:
     """The outcome of a tiled run besides the label mask."""
     n_cells: int
-    orphan_pixels: int              # pixels of cells that the tile holding their seed did not keep
+    orphan_pixels: int              # pixels of cells that the tile holding their seed did not keep (filled later)
     tile_seconds: list[float]       # road time of each tile, in tile order
     seconds: float                  # wall time of the whole run
 
@@ -266,9 +290,9 @@ def run_tiles(source: Any, tiles: list[Tile], width: int, out: Any, client: Any,
 
 
 def renumber_cores(out: Any, results: list[TileResult]) -> tuple[int, int]:
-    """Replaces every core's window labels by the final numbers 1 … n, in the row-major order of
-    the cells' anchors; labels whose anchor no tile kept become 0. Returns n and the number of
-    such orphan pixels."""
+    """Replaces every core's window labels by the numbers 1 … n, in the row-major order of the
+    cells' anchors; labels whose anchor no tile kept become 0. Returns n and the number of such
+    orphan pixels."""
     kept = np.concatenate([r.owned for r in results]) if results else np.empty(0, np.int64)
     kept.sort()
     orphans = 0
@@ -276,14 +300,35 @@ def renumber_cores(out: Any, results: list[TileResult]) -> tuple[int, int]:
         rank = np.searchsorted(kept, r.anchors)
         hit = (rank < len(kept)) & (kept[np.minimum(rank, len(kept) - 1)] == r.anchors) if len(kept) else rank < 0
         table = np.where(hit, rank + 1, 0).astype(np.uint32)
-        labels = out.read(r.tile.core) if isinstance(out, NpyFile) else out[r.tile.core]
+        labels = out.read(r.tile.core) if isinstance(out, NpyFile) else np.asarray(out[r.tile.core])
         renamed = table[labels]
         orphans += int(np.count_nonzero((renamed == 0) & (labels > 0)))
-        if isinstance(out, NpyFile):
-            out.write(r.tile.core, renamed)
-        else:
-            out[r.tile.core] = renamed
+        write_region(out, r.tile.core, renamed)
     return len(kept), orphans
+
+
+def finish_whole(out: Any, source: Any, tiles: list[Tile]) -> int:
+    """The steps of the road that read the whole image, on the stitched labels, exactly as the
+    whole image runs them (`finish_masks`): `fill_holes`, whose walks through the background
+    start at the image's top row, the cut to the foreground and `renumbering` with its 40 % rule.
+    A .npy output is finished through a memory map, an array in place, a chunked output (zarr)
+    in memory and written back once. Returns the number of cells."""
+    foreground = np.zeros(out.shape, np.bool_)
+    for t in tiles:
+        foreground[t.core] = np.asarray(dask.compute(read_window(source, t.core))[0]) > 0
+    if isinstance(out, NpyFile):
+        labels: NDArray[np.uint32] = np.load(out.path, mmap_mode="r+")
+    elif isinstance(out, np.ndarray) and out.flags.c_contiguous:
+        labels = out
+    else:
+        labels = np.ascontiguousarray(out[...], np.uint32)
+    road.finish_masks(labels, foreground, road.Stopwatch())
+    n_cells = int(labels.max(initial=0))
+    if isinstance(out, NpyFile):
+        labels.flush()   # type: ignore[attr-defined]
+    elif labels is not out:
+        out[...] = labels
+    return n_cells
 
 
 def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *, out: Any = None,
@@ -310,7 +355,8 @@ def segment_tiled(masks: Source, tile: int, overlap: int, client: Any = None, *,
             raise ValueError(f"the output must be uint32 of shape {shape}, not {out.dtype} of shape {out.shape}")
         target = out
     results = run_tiles(source, tiles, shape[1], target, client, workers, n_steps, approx_frac)
-    n_cells, orphans = renumber_cores(target, results)
+    _, orphans = renumber_cores(target, results)
+    n_cells = finish_whole(target, source, tiles)
     if report is not None:
         report.n_cells, report.orphan_pixels = n_cells, orphans
         report.tile_seconds = [r.seconds for r in results]

@@ -118,11 +118,12 @@ def run_mypy(tmp_path, *targets):
                           cwd=tmp_path)
 
 
-def test_mypy_strict_accepts_the_examples(stub_path, tmp_path):
+def test_mypy_strict_accepts_the_examples_and_the_road_package(stub_path, tmp_path):
     # The examples import these; without them mypy would report the imports, not the stub.
     for module in ("matplotlib", "dask", "distributed"):
         pytest.importorskip(module)
-    run = run_mypy(tmp_path, EXAMPLES)
+    import sarvo_segment
+    run = run_mypy(tmp_path, EXAMPLES, pathlib.Path(sarvo_segment.__file__).parent)
     assert run.returncode == 0, run.stdout + run.stderr
 
 
@@ -141,3 +142,23 @@ def test_mypy_strict_refuses_wrong_dtypes_and_arities(stub_path, tmp_path):
     assert run.returncode == 1
     lines = [line for line in run.stdout.splitlines() if ": error:" in line]
     assert [int(line.split(":")[1]) for line in lines] == [4, 5, 6, 7], run.stdout
+
+
+def test_mypy_strict_checks_a_user_script_against_the_installed_road(sf, tmp_path):
+    import sarvo_segment
+    assert (pathlib.Path(sarvo_segment.__file__).parent / "py.typed").is_file()
+    script = tmp_path / "user.py"
+    script.write_text(
+        "import numpy as np\n"
+        "from numpy.typing import NDArray\n"
+        "from sarvo_segment import FlowSegmentation, masks_from_flow\n"
+        "flow = np.zeros((2, 8, 8), np.float16)\n"
+        "masks: NDArray[np.uint32] = masks_from_flow(flow, np.zeros((8, 8)), flow_scale=5.0)\n"
+        "run: FlowSegmentation = masks_from_flow(flow, np.zeros((8, 8)), details=True)\n"
+        "sizes: NDArray[np.uint32] = run.sizes\n"
+        "wrong: FlowSegmentation = masks_from_flow(flow, np.zeros((8, 8)))\n"        # masks, not details
+        "masks_from_flow(flow, np.zeros((8, 8)), 0.0)\n"                              # options are keywords
+        "masks_from_flow(flow, np.zeros((8, 8)), probability_kind='odds')\n")        # not a kind
+    run = run_mypy(tmp_path, script)
+    lines = [line for line in run.stdout.splitlines() if ": error:" in line]
+    assert [int(line.split(":")[1]) for line in lines] == [8, 9, 10], run.stdout

@@ -1,0 +1,101 @@
+"""The road from a flow field and a foreground to a label mask, shared by `masks_from_flow`
+(a predictor's output) and `segment` (the round trip from a label mask):
+
+    float32 flow -> _steps2D_all -> int16 displacements -> p_histogram -> find_seeds -> bfs
+    -> extend_seed -> fill_holes -> cut to the foreground -> renumbering
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import sarvo_functions as sf
+
+from ._checks import check_labels
+from ._labels import boxes_of
+from ._timing import Progress, Stopwatch
+
+# _steps2D_all reaches 200 unit steps in four composition rounds.
+DEFAULT_STEPS = 200
+# Half of the diffusion iterations come from the closed form: the flows stay smooth and the
+# diffusion costs well under half as much.
+DEFAULT_APPROX_FRAC = 0.5
+
+
+@dataclass
+class RoadResult:
+    """Every intermediate of one run of the road, for pictures and checks."""
+    flow: NDArray[np.float32]      # (2, Ly, Lx) the flow that was followed
+    disp: NDArray[np.float32]      # (2, Ly, Lx) where each pixel ends, as an offset
+    hist: NDArray[np.uint8]        # (Ly, Lx) how many foreground pixels end on each pixel
+    seeds: NDArray[np.uint32]      # (K, 2) local maxima of hist
+    masks: NDArray[np.uint32]      # (Ly, Lx) the rebuilt labels 1 … n
+    seconds: dict[str, float]      # wall time per stage
+
+
+def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps: int, interpolate: bool,
+               watch: Stopwatch, finish: bool = True) -> RoadResult:
+    """Follows a float32 C-order flow, counts where the foreground's pixels end, grows one region
+    per well-populated sink and cleans up: the labels come back 1 … n, cut to the foreground,
+    with any label over 40 % of the image deleted (`renumbering`). `flow` is only read.
+    Without `finish` the labels are those the seeds grew (seed k's region is k + 1, with gaps),
+    before `fill_holes`: a window of a larger image leaves the steps that read the whole image
+    (the fill's walks through the background, the 40 % rule) to `finish_masks` on it."""
+    watch.stage("_steps2D_all")
+    disp = sf._steps2D_all(flow, n_steps, interpolate)
+    watch.stage("round to int16")
+    pos = np.rint(disp).astype(np.int16)
+    watch.stage("p_histogram")
+    hist = sf.p_histogram(pos, foreground)
+    watch.stage("find_seeds")
+    seeds = sf.find_seeds(hist)
+    watch.stage("bfs")
+    labels = sf.bfs(hist, pos, seeds)          # also settles the grown pixels in pos
+    watch.stage("extend_seed")
+    sf.extend_seed(labels, pos)
+    if finish:
+        finish_masks(labels, foreground, watch)
+    watch.stop()
+    return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
+
+
+def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watch: Stopwatch) -> None:
+    """The steps of the road that read the whole image, in place: every zero pixel takes a
+    neighbouring label by the walks of `fill_holes`, the labels are cut to the foreground, and
+    `renumbering` deletes labels over 40 % of the image and numbers the rest 1 … n."""
+    watch.stage("fill_holes")
+    sf.fill_holes(labels)
+    watch.stage("cut to foreground")
+    labels[~foreground] = 0
+    watch.stage("renumbering")
+    sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place
+    watch.stop()
+
+
+def flows_of(masks: ArrayLike, approx_frac: float = DEFAULT_APPROX_FRAC,
+             watch: Stopwatch | None = None) -> NDArray[np.float32]:
+    """The float32 diffusion flow (2, Ly, Lx) of an integer label mask (0 the background, gaps
+    in the labels allowed): unit vectors towards each object's centre (scale 1), 0 elsewhere."""
+    watch = watch or Stopwatch()
+    watch.stage("boxes")
+    labels = check_labels(masks)
+    boxes = boxes_of(labels)
+    watch.stage("_masks_to_flow")
+    flow64 = sf._masks_to_flow(labels, boxes, approx_frac)
+    watch.stage("to float32")
+    flow = flow64.astype(np.float32)
+    watch.stop()
+    return flow
+
+
+def segment(masks: ArrayLike, n_steps: int = DEFAULT_STEPS, approx_frac: float = DEFAULT_APPROX_FRAC,
+            progress: Progress | None = None, finish: bool = True) -> RoadResult:
+    """The round trip, for validation and demonstrations: the flows of `masks`, followed back
+    into a rebuilt label mask on the road `masks_from_flow` takes (without its quality control).
+    `finish` as for `grow_masks`."""
+    watch = Stopwatch(progress)
+    labels = check_labels(masks)
+    flow = flows_of(labels, approx_frac, watch)
+    return grow_masks(flow, labels > 0, n_steps, True, watch, finish)

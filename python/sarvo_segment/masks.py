@@ -1,0 +1,207 @@
+"""masks_from_flow: label masks from a predictor's flow field and cell-probability map."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Literal, overload
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import sarvo_functions as sf
+
+from ._checks import check_count, check_flow, check_probability, check_real
+from ._labels import boxes_of, fill_enclosed_holes
+from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, grow_masks
+from ._timing import Progress, Stopwatch
+
+ProbabilityKind = Literal["logits", "probability"]
+
+# The foreground threshold when none is given: even odds, in the units of each kind.
+DEFAULT_THRESHOLD: dict[str, float] = {"logits": 0.0, "probability": 0.5}
+DEFAULT_FLOW_THRESHOLD = 0.4
+DEFAULT_MIN_SIZE = 15
+
+
+@dataclass
+class FlowSegmentation:
+    """What `masks_from_flow(..., details=True)` returns: the masks and every intermediate.
+
+    Arrays are (Ly, Lx) unless stated; "grown" labels are those before quality control,
+    1 … m, and index the per-mask arrays as label - 1.
+    """
+    masks: NDArray[np.uint32]           # the result, labels 1 … n
+    foreground: NDArray[np.bool_]       # pixels whose probability exceeds the threshold
+    threshold: float                    # that threshold, in the units of the probability map
+    flow: NDArray[np.float32]           # (2, Ly, Lx) the flow followed: divided by flow_scale, 0 off the foreground
+    displacements: NDArray[np.float32]  # (2, Ly, Lx) where each pixel ends, as an offset
+    histogram: NDArray[np.uint8]        # how many foreground pixels end on each pixel (saturating at 255)
+    seeds: NDArray[np.uint32]           # (K, 2) rows and columns of the sinks that grew masks
+    grown: NDArray[np.uint32]           # the labels before quality control, 1 … m
+    errors: NDArray[np.float64]         # (m,) mean squared flow error per grown mask, +inf under min_size
+    sizes: NDArray[np.uint32]           # (m,) pixels per grown mask
+    removed_small: NDArray[np.int64]    # grown labels removed for having fewer than min_size pixels
+    removed_flow: NDArray[np.int64]     # grown labels removed for a flow error above flow_threshold
+    kept: NDArray[np.int64]             # grown labels kept: label k + 1 of `masks` is kept[k]
+    holes_filled: int                   # pixels that hole filling gave to a mask
+    seconds: dict[str, float]           # wall time per stage
+
+    @property
+    def n_cells(self) -> int:
+        return len(self.kept)
+
+
+@overload
+def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind: ProbabilityKind = ...,
+                    threshold: float | None = ..., flow_scale: float = ..., n_steps: int = ...,
+                    interpolate: bool = ..., flow_threshold: float = ..., min_size: int = ...,
+                    approx_frac: float = ..., details: Literal[False] = ...,
+                    progress: Progress | None = ...) -> NDArray[np.uint32]: ...
+@overload
+def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind: ProbabilityKind = ...,
+                    threshold: float | None = ..., flow_scale: float = ..., n_steps: int = ...,
+                    interpolate: bool = ..., flow_threshold: float = ..., min_size: int = ...,
+                    approx_frac: float = ..., details: Literal[True],
+                    progress: Progress | None = ...) -> FlowSegmentation: ...
+
+
+def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind: ProbabilityKind = "logits",
+                    threshold: float | None = None, flow_scale: float = 1.0, n_steps: int = DEFAULT_STEPS,
+                    interpolate: bool = True, flow_threshold: float = DEFAULT_FLOW_THRESHOLD,
+                    min_size: int = DEFAULT_MIN_SIZE, approx_frac: float = DEFAULT_APPROX_FRAC,
+                    details: bool = False, progress: Progress | None = None) -> NDArray[np.uint32] | FlowSegmentation:
+    """Label masks from a predicted flow field and cell-probability map.
+
+    Pixels whose probability exceeds `threshold` form the foreground; each follows the flow for
+    `n_steps` steps, and one mask grows around every place where many of them end. Masks whose
+    flow disagrees with the flow of their own shape, and masks that are too small, are removed;
+    holes inside a mask are filled and the masks numbered 1 … n.
+
+    Parameters
+    ----------
+    flow : array_like, (2, Ly, Lx)
+        The predicted flow: channel 0 the row (y) component, channel 1 the column (x)
+        component, in units of `flow_scale` per unit vector. Any floating dtype (float16,
+        float32, float64) and any layout (C, Fortran, strided views); converted once to
+        float32 in C order. NaN or infinite values are refused.
+    probability : array_like, (Ly, Lx)
+        The cell probability per pixel, as logits or probabilities (`probability_kind`), any
+        floating dtype; or a bool array that is the foreground itself (`threshold` unused).
+        NaN is refused.
+    probability_kind : {"logits", "probability"}, default "logits"
+        How to read `probability`: logits (any real value, 0 = even odds) or probabilities
+        in [0, 1] (values outside are refused).
+    threshold : float, optional
+        The foreground is ``probability > threshold``. Default 0.0 for logits and 0.5 for
+        probabilities (the same even odds). Lower it to grow masks out to fainter borders.
+    flow_scale : float, default 1.0
+        The length the predictor gives a unit vector. The road follows, and scores, unit
+        vectors (what ``flows_of`` and ``sarvo_functions._masks_to_flow`` make), so the flow
+        is divided by this first; a predictor trained on flows five times unit length takes 5.
+    n_steps : int, default 200
+        Steps of flow following, each one pixel times the local (unit) flow; more steps carry
+        pixels of large cells to their centre. Below 2, every pixel takes one step.
+    interpolate : bool, default True
+        Sample the flow bilinearly between pixels (True) or at the nearest pixel (False).
+    flow_threshold : float, default 0.4
+        Masks whose mean squared flow error (the predicted unit flow against the diffusion flow
+        of the mask's own shape, ``compute_flow_error_cell_size``) exceeds this are removed.
+        ``float("inf")`` keeps every mask.
+    min_size : int, default 15
+        Masks with fewer pixels are removed (counted before holes are filled). 0 keeps all.
+    approx_frac : float, default 0.5
+        Share of the diffusion iterations of the flow error that a closed form replaces:
+        0 runs them all, 0.5 costs well under half as much, 1 or more compares against
+        straight lines to the centre.
+    details : bool, default False
+        Return a `FlowSegmentation` with every intermediate instead of the masks alone.
+    progress : callable, optional
+        Called with each stage's name as it starts.
+
+    Returns
+    -------
+    masks : ndarray of uint32, (Ly, Lx)
+        Labels 1 … n, 0 on the background; a `FlowSegmentation` when `details` is true.
+
+    Raises
+    ------
+    TypeError
+        A flow that is not floating point, a probability map that is neither floating point
+        nor bool, an argument that is not an array, a parameter of the wrong type.
+    ValueError
+        Shapes that disagree (the message names both), NaN or infinite flow, NaN probability,
+        probabilities outside [0, 1], parameters out of range.
+
+    Notes
+    -----
+    The stages: the flow, in float32, is set to 0 off the foreground and multiplied by
+    ``float32(1 / flow_scale)``, so only foreground pixels move (``_steps2D_all``); end points are rounded and counted
+    (``p_histogram``); local maxima above 10 become seeds (``find_seeds``) and grow over pixels
+    where more than 2 end (``bfs``); pixels ending in a mask join it (``extend_seed``); the rest
+    of the foreground takes a neighbouring label (``fill_holes``), the labels are cut to the
+    foreground and renumbered, deleting any label over 40 % of the image (``renumbering``).
+    Quality control then measures every mask (``compute_flow_error_cell_size``), removes those
+    under `min_size` and those over `flow_threshold` and renumbers the rest (``renum_masks``),
+    and fills holes: a piece of background (8-connected) that touches no image edge and no
+    other mask takes the label of the mask around it.
+    """
+    watch = Stopwatch(progress)
+    watch.stage("check and convert")
+    field = check_flow(flow)
+    prob = check_probability(probability, field.shape)
+    if probability_kind not in DEFAULT_THRESHOLD:
+        raise ValueError(f"probability_kind must be 'logits' or 'probability', got {probability_kind!r}")
+    scale = check_real("flow_scale", flow_scale, positive=True)
+    steps = check_count("n_steps", n_steps)
+    size_limit = check_count("min_size", min_size)
+    error_limit = check_real("flow_threshold", flow_threshold, least=0.0, allow_inf=True)
+    frac = check_real("approx_frac", approx_frac, least=0.0)
+    cut = DEFAULT_THRESHOLD[probability_kind] if threshold is None else check_real("threshold", threshold)
+
+    if prob.dtype == np.bool_:
+        foreground = np.ascontiguousarray(prob)
+    else:
+        # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
+        with np.errstate(invalid="ignore"):                 # inf - inf: a NaN that looks further
+            total = np.sum(prob, dtype=np.float64)
+        if not np.isfinite(total) and np.isnan(prob).any():
+            raise ValueError("probability holds NaN values")
+        if probability_kind == "probability":
+            if prob.size and (prob.min() < 0 or prob.max() > 1):
+                raise ValueError(f"probability values lie in [{prob.min()}, {prob.max()}], outside [0, 1]: "
+                                 f"for logits pass probability_kind='logits'")
+            if not 0 <= cut <= 1:
+                raise ValueError(f"a threshold for probabilities lies in [0, 1], got {cut}")
+        foreground = np.ascontiguousarray(prob > cut)
+    # The one conversion: float32 in C order, zero off the foreground, then unit scale.
+    unit = np.empty(field.shape, np.float32)
+    with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
+        np.multiply(field, foreground, out=unit, casting="unsafe")
+        if scale != 1.0:
+            unit *= np.float32(1.0 / scale)
+    # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
+    with np.errstate(invalid="ignore"):
+        total = np.sum(unit, dtype=np.float64)
+    if not np.isfinite(total):
+        raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
+                         f"(in float32, after division by flow_scale)")
+
+    road = grow_masks(unit, foreground, steps, bool(interpolate), watch)
+    grown = road.masks
+
+    watch.stage("compute_flow_error_cell_size")
+    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown), size_limit, frac)
+    small = sizes < size_limit
+    bad_flow = ~small & (errors > error_limit)
+    watch.stage("renum_masks")
+    masks = grown.copy() if details else grown
+    sf.renum_masks(masks, small | bad_flow)
+    watch.stage("fill enclosed holes")
+    filled = fill_enclosed_holes(masks)
+    watch.stop()
+    if not details:
+        return masks
+    labels = np.arange(1, len(sizes) + 1, dtype=np.int64)
+    return FlowSegmentation(masks=masks, foreground=foreground, threshold=cut, flow=unit,
+                            displacements=road.disp, histogram=road.hist, seeds=road.seeds, grown=grown,
+                            errors=errors, sizes=sizes, removed_small=labels[small], removed_flow=labels[bad_flow],
+                            kept=labels[~(small | bad_flow)], holes_filled=filled, seconds=watch.seconds)
