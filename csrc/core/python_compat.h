@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "sarvo_functions builds for CPython 3.11, 3.12 and 3.13"
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x03100000
+#error "sarvo_functions builds for CPython 3.11 to 3.15"
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000
