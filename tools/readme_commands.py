@@ -4,10 +4,14 @@
 They are the code blocks under the heading "## Two commands for a fresh machine": the first
 builds, installs and runs the demo, the second runs every test. CI runs what this prints, so the
 README cannot drift from what is tested. Exits 1 unless there are exactly two one-line commands.
+With --packages it prints instead the Debian packages the section names as prerequisites (its
+inline `apt-get install …`), which CI installs, and nothing else, in the fresh system it runs
+the commands on.
 
-    python3 tools/readme_commands.py [README.md]
+    python3 tools/readme_commands.py [--packages] [README.md]
 """
 import pathlib
+import re
 import sys
 
 HEADING = "## Two commands for a fresh machine"
@@ -39,8 +43,23 @@ def commands(text):
     return blocks
 
 
+def prerequisites(text):
+    """The packages of the section's first inline `apt-get install …`, or None."""
+    found = re.search(r"`apt-get install ([^`]+)`", "\n".join(section(text)))
+    return found.group(1).split() if found else None
+
+
 def main(argv):
+    packages = "--packages" in argv[1:2]
+    argv = [argv[0]] + argv[1 + packages:]
     path = pathlib.Path(argv[1] if len(argv) > 1 else pathlib.Path(__file__).resolve().parents[1] / "README.md")
+    if packages:
+        names = prerequisites(path.read_text())
+        if not names:
+            print(f"{path}: no `apt-get install …` of prerequisites under {HEADING!r}", file=sys.stderr)
+            return 1
+        print(" ".join(names))
+        return 0
     blocks = commands(path.read_text())
     if len(blocks) != 2 or any(len(block) != 1 for block in blocks):
         print(f"{path}: expected two one-line commands under {HEADING!r}, found {blocks}", file=sys.stderr)
