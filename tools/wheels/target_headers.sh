@@ -3,9 +3,8 @@
 #   DEST/python  Python.h and the target's own pyconfig.h
 #   DEST/numpy   NumPy's headers, from NumPy's wheel for that architecture
 # Interpreter headers: pyenv's build on x86_64 where it has the version; otherwise Debian's
-# libpython3.X-dev of that architecture (bookworm for 3.11, sid for newer ones), fetched with a
-# private apt state so that the host's apt is left as it is. Debian has no 3.12 for arm64: that
-# one takes pyenv's 3.12 headers with pyconfig.h's architecture lines set as Debian's arm64 build
+# libpython3.X-dev of that architecture (bookworm for 3.11, sid for newer ones). Debian has no
+# 3.12 for arm64: that one takes pyenv's 3.12 headers with pyconfig.h's architecture lines set as Debian's arm64 build
 # of 3.13 sets them (the only lines in which its amd64 and arm64 pyconfig.h differ).
 #
 #   tools/wheels/target_headers.sh X.Y ARCH DEST PYTHON_WITH_PIP
@@ -29,25 +28,10 @@ fi
 mv "$dest/numpy-wheel/numpy/_core/include" "$dest/numpy"
 rm -rf "$dest/numpy-wheel"
 
-# Debian's package of the development files of CPython X.Y for DEB_ARCH, extracted to $2.
+# Debian's package $1 extracted to $2.
 debian_package() {
-  local package=$1 out=$2 apt=$cache/apt
-  local options=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=- -o Dir::State::Lists="$apt/lists"
-                 -o Dir::Cache="$apt/cache" -o Dir::State::status=/dev/null -o Debug::NoLocking=1
-                 -o APT::Architectures::=amd64 -o APT::Architectures::=arm64 -o Acquire::Check-Valid-Until=false)
-  # The package lists are read again once a day.
-  if [ ! -e "$apt/updated" ] || [ -n "$(find "$apt/updated" -mmin +1440)" ]; then
-    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
-    local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    mirror=$(grep -rhoE "https?://[^ ]+/debian/?$" /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list 2>/dev/null | head -n 1 || true)
-    mirror=${mirror:-http://deb.debian.org/debian}
-    printf 'deb [arch=amd64,arm64 signed-by=%s] %s %s main\n' "$keyring" "$mirror" bookworm "$keyring" "$mirror" sid \
-      > "$apt/sources.list"
-    apt-get "${options[@]}" update -qq
-    touch "$apt/updated"
-  fi
-  (cd "$cache" && apt-get "${options[@]}" download -qq "$package" 2>&1 | grep -v "unsandboxed" || true)
-  dpkg -x "$(ls -t "$cache/${package%%:*}"_*_"${package##*:}".deb | head -n 1)" "$out"
+  (cd "$cache" && bash "$root/tools/wheels/debian_apt.sh" download "$1")
+  dpkg -x "$(ls -t "$cache/${1%%:*}"_*_"${1##*:}".deb | head -n 1)" "$2"
 }
 
 triplet=$arch-linux-gnu
