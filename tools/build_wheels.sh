@@ -33,7 +33,6 @@ export SARVO_ZIG=$("$venv/bin/python" -c "import ziglang, os; print(os.path.join
 # compile once for all versions of an architecture.
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$root/build/zig-cache}
 
-rm -rf "$root/wheelhouse"
 mkdir -p "$root/wheelhouse"
 for arch in $archs; do
   for version in $versions; do
@@ -55,6 +54,7 @@ for arch in $archs; do
     # architecture; tools/check_wheels.sh has it confirm each tag (auditwheel show).
     "$venv/bin/python" -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" \
       --platform-tag "manylinux_2_28_$arch" "$work"/raw/*.whl >/dev/null
+    rm -f "$root"/wheelhouse/sarvo_functions-*-$tag-$tag-*_$arch.whl
     mv "$work"/raw/*.whl "$root/wheelhouse/"
   done
 done

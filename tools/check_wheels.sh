@@ -4,7 +4,7 @@
 # auditwheel's verdict, and that no symbol of the module needs a glibc above 2.28 (objdump -T);
 # an aarch64 module must also hold no AVX2 routine nor a fused multiply-add instruction. Then
 # the x86_64 wheels of the interpreters named in SARVO_WHEEL_SUITES (default: every one this
-# machine has) are installed as a user would, into a fresh virtual environment of that Python
+# machine has; set it empty for none) are installed as a user would, into a fresh virtual environment of that Python
 # that already holds NumPy 2, which the install must keep, and the Python suite runs there
 # against the installed module (not the build tree). Last, a CPython 3.11 environment holding
 # NumPy 1.26 keeps it too and imports the module.
@@ -40,27 +40,32 @@ for wheel in "${wheels[@]}"; do
   rm -rf "$unpacked" && "$tools_venv/bin/python" -m zipfile -e "$wheel" "$unpacked"
   module=$unpacked/sarvo_functions.cpython-3$minor-$arch-linux-gnu.so
   [ -f "$module" ] || { echo "$name holds no $(basename "$module")"; ls "$unpacked"; exit 1; }
-  format=$(objdump -f "$module" | sed -n 's/.*file format //p')
+  # The host's objdump reads x86_64 only; aarch64 modules go through Debian's
+  # binutils-aarch64-linux-gnu.
+  objdump=objdump
+  [ "$arch" = x86_64 ] || objdump=$arch-linux-gnu-objdump
+  command -v "$objdump" >/dev/null || { echo "no $objdump: apt-get install binutils-$arch-linux-gnu"; exit 1; }
+  format=$($objdump -f "$module" | sed -n 's/.*file format //p')
   case $arch:$format in
     x86_64:elf64-x86-64 | aarch64:elf64-littleaarch64) ;;
     *) echo "$name: the module is $format, not $arch"; exit 1 ;;
   esac
-  glibc=$(objdump -T "$module" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
+  glibc=$($objdump -T "$module" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
   [ "$(printf '%s\nGLIBC_2.28\n' "$glibc" | sort -V | tail -n 1)" = GLIBC_2.28 ] \
-    || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; objdump -T "$module" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
+    || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; $objdump -T "$module" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
   verdict=$("$tools_venv/bin/auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | sed 's/  */ /g')
   [[ $verdict =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && [ "${BASH_REMATCH[1]}" -le 28 ] \
-    && [[ $verdict == *"requires no external shared libraries"* ]] \
+    && [[ $verdict != *"libraries are required by the wheel"* ]] \
     || { echo "$name: auditwheel finds it not manylinux_2_28: $verdict"; exit 1; }
   if [ "$arch" = aarch64 ]; then
-    ! objdump -T "$module" | grep -i avx2 || { echo "$name: the aarch64 module names an AVX2 routine"; exit 1; }
-    fused=$(objdump -d "$module" | grep -cE $'\t(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\b' || true)
+    ! $objdump -T "$module" | grep -i avx2 || { echo "$name: the aarch64 module names an AVX2 routine"; exit 1; }
+    fused=$($objdump -d "$module" | grep -cE $'\t(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\b' || true)
     [ "$fused" = 0 ] || { echo "$name: $fused fused multiply-add instructions in the module"; exit 1; }
   fi
   echo "$name: $format, highest symbol $glibc, auditwheel: consistent with manylinux_2_${BASH_REMATCH[1]}, nothing to graft"
 done
 
-suites=${SARVO_WHEEL_SUITES:-3.11 3.12 3.13}
+suites=${SARVO_WHEEL_SUITES-3.11 3.12 3.13}
 for version in $suites; do
   wheel=$(ls "$root"/wheelhouse/sarvo_functions-*-cp${version/./}-*_x86_64.whl)
   name=$(basename "$wheel")

@@ -17,6 +17,10 @@ namespace sarvo {
 inline bool avx2_allowed(const char *setting) { return !setting || !*setting || std::strcmp(setting, "0") == 0; }
 
 #if defined(__x86_64__)
+// Whether this build holds the AVX2 routines at all; a caller handed its choice as a flag tests
+// it too, so that other architectures' builds drop the call.
+inline constexpr bool avx2_builds = true;
+
 inline bool avx2_available() {
     static const bool available = __builtin_cpu_supports("avx2") && avx2_allowed(std::getenv("SARVO_NO_AVX2"));
     return available;
@@ -24,6 +28,7 @@ inline bool avx2_available() {
 #else
 /* Other architectures build no AVX2 routine (the build leaves those sources out): the constant
    lets the compiler drop every call to one, so the module has no reference to them to resolve. */
+inline constexpr bool avx2_builds = false;
 constexpr bool avx2_available() { return false; }
 #endif
 
