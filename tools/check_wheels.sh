@@ -2,12 +2,12 @@
 # Checks the wheels of wheelhouse/. First every wheel as a file: its tags (cpXY-cpXY, never abi3,
 # manylinux_2_28 for x86_64 or aarch64), the architecture and extension suffix of its module,
 # auditwheel's verdict, and that no symbol of the module needs a glibc above 2.28 (objdump -T);
-# an aarch64 module must also hold no AVX2 routine nor a fused multiply-add instruction. Then
-# the x86_64 wheels of the interpreters named in SARVO_WHEEL_SUITES (default: every one this
-# machine has; set it empty for none) are installed as a user would, into a fresh virtual environment of that Python
-# that already holds NumPy 2, which the install must keep, and the Python suite runs there
-# against the installed module (not the build tree). Last, a CPython 3.11 environment holding
-# NumPy 1.26 keeps it too and imports the module.
+# exp and log must come from libm; an aarch64 module must also hold no AVX2 routine nor a fused
+# multiply-add instruction. Then the x86_64 wheels of the interpreters named in
+# SARVO_WHEEL_SUITES (default: every one this machine has; empty for none) are installed as a
+# user would, into a fresh virtual environment of that Python that already holds NumPy 2, which
+# the install must keep, and the Python suite runs there against the installed module (not the
+# build tree). Last, a CPython 3.11 environment holding NumPy 1.26 keeps it too and imports it.
 #
 #   tools/check_wheels.sh [pytest arguments…]
 set -euo pipefail
@@ -53,6 +53,10 @@ for wheel in "${wheels[@]}"; do
   glibc=$($objdump -T "$module" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
   [ "$(printf '%s\nGLIBC_2.28\n' "$glibc" | sort -V | tail -n 1)" = GLIBC_2.28 ] \
     || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; $objdump -T "$module" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
+  # exp and log come from the system's libm, as in a GCC build (tools/wheels/glibc_libm.h).
+  for name in exp log; do
+    $objdump -T "$module" | grep -qE "\*UND\*.*[[:space:]]$name\$" || { echo "$name: the module does not take $name from libm"; exit 1; }
+  done
   verdict=$("$tools_venv/bin/auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | sed 's/  */ /g')
   [[ $verdict =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && [ "${BASH_REMATCH[1]}" -le 28 ] \
     && [[ $verdict != *"libraries are required by the wheel"* ]] \

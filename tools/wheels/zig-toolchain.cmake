@@ -20,6 +20,8 @@ set(CMAKE_SYSTEM_PROCESSOR $ENV{SARVO_TARGET_ARCH})
 set(_target -target $ENV{SARVO_TARGET_ARCH}-linux-gnu.2.28 -mcpu=baseline)
 set(CMAKE_C_COMPILER "$ENV{SARVO_ZIG}" cc ${_target})
 set(CMAKE_CXX_COMPILER "$ENV{SARVO_ZIG}" c++ ${_target})
+set(CMAKE_C_FLAGS_INIT "-include ${CMAKE_CURRENT_LIST_DIR}/glibc_libm.h")
+set(CMAKE_CXX_FLAGS_INIT "-include ${CMAKE_CURRENT_LIST_DIR}/glibc_libm.h")
 set(CMAKE_AR "${CMAKE_CURRENT_LIST_DIR}/zig-ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "${CMAKE_CURRENT_LIST_DIR}/zig-ranlib" CACHE FILEPATH "")
 
