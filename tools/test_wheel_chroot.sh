@@ -13,10 +13,14 @@
 #
 # Each run makes a fresh virtual environment inside, installs NumPy 2, then the wheel with its
 # test extra as a user would, and runs pytest from an empty folder against the installed module.
+# SARVO_BITS_REFERENCE (results of another build, see test_baseline_builds.py) is handed in.
 #
 #   tools/test_wheel_chroot.sh glibc-floor|newest|arm64 [pytest arguments…]
+#   tools/test_wheel_chroot.sh make glibc-floor|newest|arm64     (only makes the chroot)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+make_only=
+[ "${1:-}" = make ] && { make_only=1; shift; }
 target=${1:?glibc-floor, newest or arm64}
 shift
 chroots=${SARVO_CHROOTS:-$root/build/chroots}
@@ -32,7 +36,6 @@ if [ "$target" = arm64 ] && [ "${SARVO_ARM_TESTS:-subset}" != all ]; then
   tests=(tests/python/test_{diffusion_flows,flow_following,seeds_and_growth,mask_cleanup,cell_scores,baseline_builds}.py
          tests/python/test_module_boundary.py tests/python/test_{flows_roundtrip,masks_roundtrip,demo}.py)
 fi
-wheel=$(ls "$root"/wheelhouse/sarvo_functions-*-$tag-$tag-manylinux_2_28_$wheel_arch.whl)
 dir=$chroots/$suite-$arch
 
 # The chroot, made once for its package list.
@@ -41,6 +44,7 @@ if [ "$(cat "$dir/root/.sarvo-packages" 2>/dev/null)" != "$packages" ]; then
   bash "$root/tools/chroot.sh" make "$dir" "$suite" "$arch" $packages
   echo "$packages" > "$dir/root/.sarvo-packages"
 fi
+[ -z "$make_only" ] || exit 0
 if [ "$target" = glibc-floor ] && [ ! -x "$dir$python" ]; then
   echo "== CPython 3.11 compiled inside bullseye"
   src=$root/build/debian-source
@@ -51,13 +55,21 @@ if [ "$target" = glibc-floor ] && [ ! -x "$dir$python" ]; then
     cd cpython && ./configure -q --prefix=/opt/python3.11 && make -s -j2 >/dev/null && make -s altinstall >/dev/null && rm -rf /root/cpython"
 fi
 
+wheel=$(ls "$root"/wheelhouse/sarvo_functions-*-$tag-$tag-manylinux_2_28_$wheel_arch.whl)
 # The files the tests read (tests/, examples/, the README…), as tracked in the work tree.
 rm -rf "$dir/root/sarvo_functions" && mkdir -p "$dir/root/sarvo_functions"
 (cd "$root" && git ls-files -z | tar --null -T - -c) | tar -x -C "$dir/root/sarvo_functions"
 cp "$wheel" "$dir/root/"
+# Another build's results, which test_baseline_builds compares bit for bit, go in too.
+reference=
+if [ -n "${SARVO_BITS_REFERENCE:-}" ]; then
+  cp "$SARVO_BITS_REFERENCE" "$dir/root/bits-reference.pickle"
+  reference="export SARVO_BITS_REFERENCE=/root/bits-reference.pickle"
+fi
 quoted=$(printf ' /root/sarvo_functions/%q' "${tests[@]}")$(printf ' %q' "$@")
 start=$SECONDS
 bash "$root/tools/chroot.sh" run "$dir" "set -e
+  $reference
   $python -m venv --clear /root/venv && . /root/venv/bin/activate
   pip install -q --disable-pip-version-check 'numpy>=2,<3'
   pip install -q --disable-pip-version-check '/root/$(basename "$wheel")[test]'
