@@ -27,7 +27,9 @@ chroots=${SARVO_CHROOTS:-$root/build/chroots}
 case $target in
   glibc-floor) suite=bullseye arch=amd64 wheel_arch=x86_64 tag=cp311 python=/opt/python3.11/bin/python3.11
                packages="build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev ca-certificates" ;;
-  newest)      suite=sid arch=amd64 wheel_arch=x86_64 tag=cp315 python=python3.15 packages="python3.15 python3.15-venv" ;;
+  # scikit-image publishes wheels for CPython 3.15 only as a release candidate so far.
+  newest)      suite=sid arch=amd64 wheel_arch=x86_64 tag=cp315 python=python3.15 packages="python3.15 python3.15-venv"
+               before="pip install -q --disable-pip-version-check --pre --only-binary=:all: 'scikit-image>=0.27.0rc1'" ;;
   arm64)       suite=bookworm arch=arm64 wheel_arch=aarch64 tag=cp311 python=python3.11 packages="python3 python3-venv" ;;
   *) echo "unknown target $target: glibc-floor, newest or arm64" >&2; exit 2 ;;
 esac
@@ -72,6 +74,7 @@ bash "$root/tools/chroot.sh" run "$dir" "set -e
   $reference
   $python -m venv --clear /root/venv && . /root/venv/bin/activate
   pip install -q --disable-pip-version-check 'numpy>=2,<3'
+  ${before:-}
   pip install -q --disable-pip-version-check '/root/$(basename "$wheel")[test]'
   python -c 'import sys, platform, numpy; print(\"stack:\", sys.version.split()[0], platform.machine(), platform.libc_ver(), \"NumPy\", numpy.__version__)'
   # From an empty folder: the only sarvo_functions in reach is the installed one.
