@@ -28,9 +28,9 @@ case $target in
   glibc-floor) suite=bullseye arch=amd64 wheel_arch=x86_64 tag=cp311 python=/opt/python3.11/bin/python3.11
                packages="build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev ca-certificates" ;;
   # scikit-image publishes wheels for CPython 3.15 only as a release candidate so far.
-  newest)      suite=sid arch=amd64 wheel_arch=x86_64 tag=cp315 python=python3.15 packages="python3.15 python3.15-venv"
+  newest)      suite=sid arch=amd64 wheel_arch=x86_64 tag=cp315 python=python3.15 packages="python3.15 python3.15-venv binutils"
                before="pip install -q --disable-pip-version-check --pre --only-binary=:all: 'scikit-image>=0.27.0rc1'" ;;
-  arm64)       suite=bookworm arch=arm64 wheel_arch=aarch64 tag=cp311 python=python3.11 packages="python3 python3-venv" ;;
+  arm64)       suite=bookworm arch=arm64 wheel_arch=aarch64 tag=cp311 python=python3.11 packages="python3 python3-venv binutils" ;;
   *) echo "unknown target $target: glibc-floor, newest or arm64" >&2; exit 2 ;;
 esac
 tests=(tests/python)
