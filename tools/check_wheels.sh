@@ -2,7 +2,7 @@
 # Checks the wheels of wheelhouse/. First every wheel as a file: its tags (cpXY-cpXY, never abi3,
 # manylinux_2_28 for x86_64 or aarch64), the architecture and extension suffix of its module,
 # auditwheel's verdict, and that no symbol of the module needs a glibc above 2.28 (objdump -T);
-# exp and log must come from libm; an aarch64 module must also hold no AVX2 routine nor a fused
+# exp must come from libm; an aarch64 module must also hold no AVX2 routine nor a fused
 # multiply-add instruction. Then the x86_64 wheels of the interpreters named in
 # SARVO_WHEEL_SUITES (default: every one this machine has; empty for none) are installed as a
 # user would, into a fresh virtual environment of that Python that already holds NumPy 2, which
@@ -50,19 +50,18 @@ for wheel in "${wheels[@]}"; do
     x86_64:elf64-x86-64 | aarch64:elf64-littleaarch64) ;;
     *) echo "$name: the module is $format, not $arch"; exit 1 ;;
   esac
-  glibc=$($objdump -T "$module" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
+  symbols=$($objdump -T "$module")
+  glibc=$(echo "$symbols" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
   [ "$(printf '%s\nGLIBC_2.28\n' "$glibc" | sort -V | tail -n 1)" = GLIBC_2.28 ] \
-    || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; $objdump -T "$module" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
-  # exp and log come from the system's libm, as in a GCC build (tools/wheels/glibc_libm.h).
-  for name in exp log; do
-    $objdump -T "$module" | grep -qE "\*UND\*.*[[:space:]]$name\$" || { echo "$name: the module does not take $name from libm"; exit 1; }
-  done
+    || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; echo "$symbols" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
+  # The kernels' exp comes from the system's libm, as in a GCC build (tools/wheels/glibc_libm.h).
+  grep -qE '\*UND\*.*[[:space:]]exp$' <<< "$symbols" || { echo "$name: the module does not take exp from libm"; exit 1; }
   verdict=$("$tools_venv/bin/auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | sed 's/  */ /g')
   [[ $verdict =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && [ "${BASH_REMATCH[1]}" -le 28 ] \
     && [[ $verdict != *"libraries are required by the wheel"* ]] \
     || { echo "$name: auditwheel finds it not manylinux_2_28: $verdict"; exit 1; }
   if [ "$arch" = aarch64 ]; then
-    ! $objdump -T "$module" | grep -i avx2 || { echo "$name: the aarch64 module names an AVX2 routine"; exit 1; }
+    ! grep -i avx2 <<< "$symbols" || { echo "$name: the aarch64 module names an AVX2 routine"; exit 1; }
     fused=$($objdump -d "$module" | grep -cE $'\t(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\b' || true)
     [ "$fused" = 0 ] || { echo "$name: $fused fused multiply-add instructions in the module"; exit 1; }
   fi
