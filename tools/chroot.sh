@@ -7,12 +7,13 @@
 #       debootstrap --variant=minbase of SUITE (bookworm, bullseye, sid…) for ARCH (amd64, arm64)
 #       from the archive the host's apt uses, then apt-get install of the packages inside.
 #   tools/chroot.sh run DIR COMMAND
-#       bash -c COMMAND inside as root, with a clean environment; exit status passed through.
+#       bash -c COMMAND inside as root, with a clean environment (HOME, PATH, LANG=C.UTF-8, CI,
+#       DEBIAN_FRONTEND=noninteractive); exit status passed through.
 #
 # Files go in by copying them into DIR (for example git clone into DIR/root/sarvo_functions).
 set -euo pipefail
 
-usage() { sed -n '6,11p' "$0" >&2; exit 2; }
+usage() { sed -n '6,12p' "$0" >&2; exit 2; }
 
 # The host's certificate authorities, and where a chroot keeps its copy. Apt inside may rewrite
 # /etc/ssl/certs when it installs ca-certificates, so the copy lives beside it, not in it.

@@ -36,3 +36,9 @@ make_venv() {
     "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$file"
   done
 }
+
+# The Debian packages a chroot needs to build and test the module with CPython X.Y from the
+# archive (Debian sid carries the interpreters this machine lacks).
+sid_packages() {
+  echo "python$1 python$1-dev python$1-venv g++ libgtest-dev"
+}

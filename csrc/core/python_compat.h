@@ -1,4 +1,4 @@
-// The interpreter's C API where CPython 3.11, 3.12 and 3.13 differ, or where the module needs a
+// The interpreter's C API where CPython 3.11 to 3.15 differ, or where the module needs a
 // call the interpreter keeps semi-private. One function per difference, one branch per version
 // inside it; callers read as if every supported version had the same API. Nothing here writes
 // through a copied structure layout. NumPy's differences sit beside its binding, in
@@ -39,8 +39,8 @@ inline void hash_secret_words(uint64_t words[3]) {
 // A frame over an empty code object named (filename, funcname) that reports `lineno` as its
 // line. The frame never runs, so every version answers its line from the code: 3.11 and 3.12
 // see the instruction pointer before the first instruction and return the code's first line;
-// 3.13 points at the first instruction, which the empty code's line table maps to its first
-// line. Null with the error set.
+// 3.13 and later point at the first instruction, which the empty code's line table maps to its
+// first line. Null with the error set.
 inline PyFrameObject *PyFrame_NewAtLine(const char *filename, const char *funcname, int lineno) {
     PyObject *globals = PyDict_New();
     if (!globals) return nullptr;

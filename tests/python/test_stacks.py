@@ -1,5 +1,8 @@
 """What must read the same on every supported interpreter and NumPy: no warnings at import or in
-any call, and the traceback entry that a kernel's exception carries."""
+any call, and the traceback entry that a kernel's exception carries; and which interpreters
+those are, said alike by every version guard."""
+import pathlib
+import re
 import sys
 
 import numpy as np
@@ -9,6 +12,29 @@ from conftest import run_python
 from reliability_calls import FUNCTIONS
 
 KERNEL_SOURCE = "/project/./src/pelmarinex/deviverozo_new/sarvo_functions.py"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def admitted_by_guards():
+    """The CPython 3.x minors each version guard admits: requires-python, the classifiers,
+    CMake's Python range and the compatibility header's #error."""
+    pyproject = (ROOT / "pyproject.toml").read_text()
+    low, high = map(int, re.search(r'requires-python = ">=3\.(\d+),<3\.(\d+)"', pyproject).groups())
+    cmake_low, cmake_high = map(int, re.search(r"find_package\(Python 3\.(\d+)\.\.\.<3\.(\d+) ",
+                                               (ROOT / "CMakeLists.txt").read_text()).groups())
+    header_low, header_high = (int(h, 16) >> 16 & 0xFF for h in re.search(
+        r"#if PY_VERSION_HEX < 0x(\w+) \|\| PY_VERSION_HEX >= 0x(\w+)\n#error",
+        (ROOT / "csrc" / "core" / "python_compat.h").read_text()).groups())
+    return {"requires-python": set(range(low, high)),
+            "classifiers": {int(m) for m in re.findall(r'"Programming Language :: Python :: 3\.(\d+)"', pyproject)},
+            "CMake": set(range(cmake_low, cmake_high)),
+            "python_compat.h": set(range(header_low, header_high))}
+
+
+def test_every_version_guard_admits_the_same_interpreters():
+    guards = admitted_by_guards()
+    assert all(minors == guards["requires-python"] for minors in guards.values()), guards
+    assert sys.version_info[1] in guards["requires-python"]
 
 
 def test_import_and_every_call_raise_no_warning():
