@@ -75,7 +75,8 @@ bash "$root/tools/chroot.sh" run "$dir" "set -e
   $python -m venv --clear /root/venv && . /root/venv/bin/activate
   pip install -q --disable-pip-version-check 'numpy>=2,<3'
   ${before:-}
-  pip install -q --disable-pip-version-check '/root/$(basename "$wheel")[test]'
+  # No byte-compiling of every installed file, which is most of an install under emulation.
+  pip install -q --disable-pip-version-check --no-compile '/root/$(basename "$wheel")[test]'
   python -c 'import sys, platform, numpy; print(\"stack:\", sys.version.split()[0], platform.machine(), platform.libc_ver(), \"NumPy\", numpy.__version__)'
   # From an empty folder: the only sarvo_functions in reach is the installed one.
   cd \$(mktemp -d) && python -W error -c 'import sarvo_functions; print(\"module:\", sarvo_functions.__file__)'
