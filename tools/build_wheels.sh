@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds one wheel per supported CPython and architecture into wheelhouse/: CPython 3.11 to 3.15
-# (never abi3: the module uses the version-specific C API), x86_64 and aarch64, each repaired by
+# (never abi3: the module uses the version-specific C API), x86_64 and aarch64, each tagged
 # manylinux_2_28 (glibc 2.28: RHEL, Rocky and Alma 8).
 #
 # Every wheel is compiled by the Zig toolchain (pinned in tools/requirements/wheels.txt), which
@@ -29,8 +29,7 @@ if ! cmp -s "$requirements" "$venv/requirements.txt"; then
   cp "$requirements" "$venv/requirements.txt"
 fi
 export SARVO_ZIG=$("$venv/bin/python" -c "import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))")
-# zig keeps compiled objects in its cache: sources that do not include the interpreter's headers
-# compile once for all versions of an architecture.
+# zig builds its C++ runtime and C library stubs once per architecture and keeps them here.
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$root/build/zig-cache}
 
 mkdir -p "$root/wheelhouse"
