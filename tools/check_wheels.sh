@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Installs each wheel of wheelhouse/ as a user would, into a fresh virtual environment of its
-# Python that already holds NumPy 2, checks that the install kept that NumPy, and runs the Python
-# suite there against the installed module (not the build tree). Then checks that a CPython 3.11
-# environment holding NumPy 1.26 keeps it too and imports the module.
+# Checks the wheels of wheelhouse/. First every wheel as a file: its tags (cpXY-cpXY, never abi3,
+# manylinux_2_28 for x86_64 or aarch64), the architecture and extension suffix of its module,
+# auditwheel's verdict, and that no symbol of the module needs a glibc above 2.28 (objdump -T);
+# exp must come from libm; an aarch64 module must also hold no AVX2 routine nor a fused
+# multiply-add instruction. Then the x86_64 wheels of the interpreters named in
+# SARVO_WHEEL_SUITES (default: every one this machine has; empty for none) are installed as a
+# user would, into a fresh virtual environment of that Python that already holds NumPy 2, which
+# the install must keep, and the Python suite runs there against the installed module (not the
+# build tree). Last, a CPython 3.11 environment holding NumPy 1.26 keeps it too and imports it.
 #
 #   tools/check_wheels.sh [pytest arguments…]
 set -euo pipefail
@@ -24,14 +29,50 @@ install_keeping_numpy() {
 shopt -s nullglob
 wheels=("$root"/wheelhouse/sarvo_functions-*.whl)
 [ ${#wheels[@]} -gt 0 ] || { echo "no wheels in wheelhouse/: run tools/build_wheels.sh first"; exit 1; }
+tools_venv=$root/build/wheels/venv
+[ -x "$tools_venv/bin/auditwheel" ] || make_venv "$(python_for 3.11)" "$tools_venv" "$root/tools/requirements/wheels.txt"
 for wheel in "${wheels[@]}"; do
   name=$(basename "$wheel")
-  case $name in
-    *-cp3??-cp3??-manylinux*_x86_64.whl) ;;
-    *) echo "$name is not tagged cpXY-cpXY-manylinux…_x86_64"; exit 1 ;;
+  [[ $name =~ -cp3([0-9]+)-cp3([0-9]+)-manylinux_2_28_(x86_64|aarch64)\.whl$ ]] && [ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ] \
+    || { echo "$name is not tagged cpXY-cpXY-manylinux_2_28_(x86_64|aarch64)"; exit 1; }
+  minor=${BASH_REMATCH[1]} arch=${BASH_REMATCH[3]}
+  unpacked=$work/unpacked/$name
+  rm -rf "$unpacked" && "$tools_venv/bin/python" -m zipfile -e "$wheel" "$unpacked"
+  module=$unpacked/sarvo_functions.cpython-3$minor-$arch-linux-gnu.so
+  [ -f "$module" ] || { echo "$name holds no $(basename "$module")"; ls "$unpacked"; exit 1; }
+  # The host's objdump reads x86_64 only; aarch64 modules go through Debian's
+  # binutils-aarch64-linux-gnu.
+  objdump=objdump
+  [ "$arch" = x86_64 ] || objdump=$arch-linux-gnu-objdump
+  command -v "$objdump" >/dev/null || { echo "no $objdump: apt-get install binutils-$arch-linux-gnu"; exit 1; }
+  format=$($objdump -f "$module" | sed -n 's/.*file format //p')
+  case $arch:$format in
+    x86_64:elf64-x86-64 | aarch64:elf64-littleaarch64) ;;
+    *) echo "$name: the module is $format, not $arch"; exit 1 ;;
   esac
-  tag=$(echo "$name" | sed -E 's/.*-cp3([0-9]+)-cp3.*/\1/')
-  version=3.$tag
+  symbols=$($objdump -T "$module")
+  glibc=$(echo "$symbols" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
+  [ "$(printf '%s\nGLIBC_2.28\n' "$glibc" | sort -V | tail -n 1)" = GLIBC_2.28 ] \
+    || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; echo "$symbols" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
+  # The kernels' exp comes from the system's libm, as in a GCC build (tools/wheels/glibc_libm.h).
+  grep -qE '\*UND\*.*[[:space:]]exp$' <<< "$symbols" || { echo "$name: the module does not take exp from libm"; exit 1; }
+  verdict=$("$tools_venv/bin/auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | sed 's/  */ /g')
+  [[ $verdict =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && [ "${BASH_REMATCH[1]}" -le 28 ] \
+    && [[ $verdict != *"libraries are required by the wheel"* ]] \
+    || { echo "$name: auditwheel finds it not manylinux_2_28: $verdict"; exit 1; }
+  if [ "$arch" = aarch64 ]; then
+    ! grep -i avx2 <<< "$symbols" || { echo "$name: the aarch64 module names an AVX2 routine"; exit 1; }
+    fused=$($objdump -d "$module" | grep -cE $'\t(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\b' || true)
+    [ "$fused" = 0 ] || { echo "$name: $fused fused multiply-add instructions in the module"; exit 1; }
+  fi
+  echo "$name: $format, highest symbol $glibc, auditwheel: consistent with manylinux_2_${BASH_REMATCH[1]}, nothing to graft"
+done
+
+suites=${SARVO_WHEEL_SUITES-3.11 3.12 3.13}
+for version in $suites; do
+  wheel=$(ls "$root"/wheelhouse/sarvo_functions-*-cp${version/./}-*_x86_64.whl)
+  name=$(basename "$wheel")
+  tag=${version#3.}
   echo "== $name into CPython $version with NumPy 2"
   venv=$work/venv-cp3$tag
   make_venv "$(python_for "$version")" "$venv"
@@ -58,7 +99,7 @@ PY
   )
 done
 
-wheel311=$(ls "$root"/wheelhouse/sarvo_functions-*-cp311-*.whl 2>/dev/null | head -n 1)
+wheel311=$(ls "$root"/wheelhouse/sarvo_functions-*-cp311-*_x86_64.whl 2>/dev/null | head -n 1)
 if [ -n "$wheel311" ]; then
   echo "== $(basename "$wheel311") into CPython 3.11 with NumPy 1.26"
   venv=$work/venv-cp311-numpy1

@@ -1,5 +1,6 @@
 // Which vector builds this processor runs. Every routine with an AVX2 build keeps a baseline
-// build; callers pick one at run time with avx2_available(), so one binary serves every x86-64.
+// build; callers pick one at run time with avx2_available(), so one binary serves every x86-64,
+// and on every other architecture the baseline builds run.
 #pragma once
 
 #include <cstdlib>
@@ -15,9 +16,20 @@ namespace sarvo {
    Read once, at the first call. */
 inline bool avx2_allowed(const char *setting) { return !setting || !*setting || std::strcmp(setting, "0") == 0; }
 
+#if defined(__x86_64__)
+// Whether this build holds the AVX2 routines at all; a caller handed its choice as a flag tests
+// it too, so that other architectures' builds drop the call.
+inline constexpr bool avx2_builds = true;
+
 inline bool avx2_available() {
     static const bool available = __builtin_cpu_supports("avx2") && avx2_allowed(std::getenv("SARVO_NO_AVX2"));
     return available;
 }
+#else
+/* Other architectures build no AVX2 routine (the build leaves those sources out): the constant
+   lets the compiler drop every call to one, so the module has no reference to them to resolve. */
+inline constexpr bool avx2_builds = false;
+constexpr bool avx2_available() { return false; }
+#endif
 
 }  // namespace sarvo

@@ -72,7 +72,7 @@ struct EntryRow {
     ArgKind args[kMaxArgs];
     ResultKind result;
     Invoker invoke;
-    const void *cabi_entry;  // the kernel's C-ABI entry (sarvo::cabi::entry)
+    const void *(*cabi_entry)();  // the address of the kernel's C-ABI entry (sarvo::cabi::entry)
     RowDoc doc;
 };
 
@@ -130,6 +130,13 @@ V load(const Slot &slot) {
     return v;
 }
 
+// A constant expression may not turn a function's address into a data pointer (GCC lets it, Clang
+// does not), so the row holds this function that does it at run time.
+template <auto Kernel>
+const void *cabi_address() {
+    return reinterpret_cast<const void *>(sarvo::cabi::entry<Kernel>);
+}
+
 template <class F>
 struct KernelSignature;
 
@@ -155,7 +162,7 @@ struct KernelSignature<int32_t (*)(R *, ExcSlot, P...)> {
                    {ArgTraits<std::remove_cvref_t<P>>::kind...},
                    ResultTraits<R>::kind,
                    &invoke<Kernel>,
-                   reinterpret_cast<const void *>(sarvo::cabi::entry<Kernel>),
+                   &cabi_address<Kernel>,
                    doc};
         return r;
     }

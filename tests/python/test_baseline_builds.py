@@ -1,7 +1,11 @@
 """The module on every routine's baseline build (SARVO_NO_AVX2=1, as on a processor without
 AVX2) gives the AVX2 build's bits, call for call: every function on the shared valid calls, at
 sizes that fill several vector groups and leave a tail. In-place functions are compared by
-their arguments after the call too."""
+their arguments after the call too.
+
+SARVO_BITS_REFERENCE names the results of another build of the module (another compiler, another
+architecture), written by `python test_baseline_builds.py PATH`: then both builds here must give
+its bits too."""
 import os
 import pickle
 import subprocess
@@ -52,10 +56,26 @@ def both_builds():
     return results("0"), results("1")
 
 
+def reference():
+    path = os.environ.get("SARVO_BITS_REFERENCE")
+    if not path:
+        return None
+    with open(path, "rb") as f:
+        return pickle.load(f)
+
+
 @pytest.mark.parametrize("name", rc.FUNCTIONS)
 def test_baseline_build_gives_the_same_bits(both_builds, name):
     vector, baseline = both_builds
+    other = reference()
     keys = [k for k in vector if k[0] == name]
     assert len(keys) == 2
     for key in keys:
         assert same_bits(vector[key], baseline[key]), key
+        if other is not None:
+            assert same_bits(vector[key], other[key]), ("the reference build differs", key)
+
+
+if __name__ == "__main__":
+    with open(sys.argv[1], "wb") as f:
+        pickle.dump(results("0"), f)

@@ -44,7 +44,7 @@ bool hand_over(const Planes &p, uint8_t *taken, bool vector) {
     for (int64_t i = 0; i < p.ly; ++i) {
         uint8_t *row = taken + i * stride;
         std::memset(row, 0, static_cast<size_t>(stride));  // here, while the row is in cache
-        if (vector ? hand_over_row_avx2(p, i, row) : hand_over_row_baseline(p, i, row)) continue;
+        if (sarvo::avx2_builds && vector ? hand_over_row_avx2(p, i, row) : hand_over_row_baseline(p, i, row)) continue;
         // Only rows up to i can hold bits; most bytes are 0, so whole bytes are skipped.
         for (int64_t y = 0; y <= i; ++y)
             for (int64_t b = 0; b < stride; ++b)
