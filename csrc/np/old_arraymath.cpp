@@ -1,10 +1,9 @@
 // Index of the minimum, cumulative sum and bin count.
 #include "np/old_arraymath.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/cpu_features.h"
 #include "np/arrayobj.h"
@@ -68,24 +67,23 @@ int32_t np_bincount_upto(Array<int64_t, 1> *result, ExcSlot exc, const Array<con
     // Eight entries at a time: a group of one value (most groups inside the runs of a label
     // mask) adds 8 at once instead of a chain of increments of one memory cell. `largest` came
     // from an earlier pass, and another thread may have raised a value since: each group is
-    // read once into registers (two SSE2 loads, part of every x86-64) and each address formed
-    // as min(value, last bin) from that read, so the counts stay inside the bins (a raised value
-    // counts in the last).
+    // copied once into a private group (one 32-byte copy, two vector loads on x86-64 and ARM)
+    // and each address formed as min(value, last bin) from that copy, so the counts stay inside
+    // the bins (a raised value counts in the last).
     int64_t *const c = counts.rec.data;
     const uint32_t last = static_cast<uint32_t>(length - 1);
     const auto bin = [last](uint32_t x) { return x < last ? x : last; };
     int64_t j = 0;
     for (; j + 8 <= n; j += 8) {
-        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v + j));
-        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v + j + 4));
-        const __m128i first = _mm_shuffle_epi32(lo, 0);
-        if (_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi32(lo, first), _mm_cmpeq_epi32(hi, first))) == 0xFFFF) {
-            c[bin(static_cast<uint32_t>(_mm_cvtsi128_si32(lo)))] += 8;
+        uint32_t group[8];
+        std::memcpy(group, v + j, sizeof group);
+        const uint32_t first = group[0];
+        bool uniform = true;
+        for (int i = 1; i < 8; ++i) uniform &= group[i] == first;
+        if (uniform) {
+            c[bin(first)] += 8;
             continue;
         }
-        alignas(16) uint32_t group[8];
-        _mm_store_si128(reinterpret_cast<__m128i *>(group), lo);
-        _mm_store_si128(reinterpret_cast<__m128i *>(group + 4), hi);
         for (int i = 0; i < 8; ++i) ++c[bin(group[i])];
     }
     for (; j < n; ++j) ++c[bin(read_once(v[j]))];
