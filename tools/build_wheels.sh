@@ -21,16 +21,7 @@ work=$root/build/wheels
 venv=$work/venv
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
-mkdir -p "$work"
-requirements=$root/tools/requirements/wheels.txt
-# The tool environment is made again only when its pins change.
-if ! cmp -s "$requirements" "$venv/requirements.txt"; then
-  make_venv "$(python_for 3.11)" "$venv" "$requirements"
-  cp "$requirements" "$venv/requirements.txt"
-fi
-export SARVO_ZIG=$("$venv/bin/python" -c "import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))")
-# zig builds its C++ runtime and C library stubs once per architecture and keeps them here.
-export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$root/build/zig-cache}
+zig_tools "$root" "$venv"
 
 mkdir -p "$root/wheelhouse"
 for arch in $archs; do

@@ -42,3 +42,17 @@ make_venv() {
 sid_packages() {
   echo "python$1 python$1-dev python$1-venv g++ libgtest-dev"
 }
+
+# The pinned wheel tools (tools/requirements/wheels.txt) in the environment $2, made again only
+# when the pins change, and the Zig toolchain's environment exported for zig-toolchain.cmake:
+# SARVO_ZIG, and the cache where zig keeps its C++ runtime and C library stubs per architecture.
+zig_tools() {
+  local root=$1 venv=$2 requirements=$1/tools/requirements/wheels.txt
+  if ! cmp -s "$requirements" "$venv/requirements.txt"; then
+    mkdir -p "$(dirname "$venv")"
+    make_venv "$(python_for 3.11)" "$venv" "$requirements"
+    cp "$requirements" "$venv/requirements.txt"
+  fi
+  SARVO_ZIG=$("$venv/bin/python" -c "import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))")
+  export SARVO_ZIG ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$root/build/zig-cache}
+}

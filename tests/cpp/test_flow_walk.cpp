@@ -24,8 +24,10 @@ struct WalkCase {
 
 class VectorWalk : public ::testing::TestWithParam<WalkCase> {};
 
+// The skip comes first: on other architectures it leaves no call to the AVX2 walk behind.
 template <class Real>
 void compare(const WalkCase &c) {
+    if (!walk::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
     std::mt19937 rng(static_cast<unsigned>(c.ly * 131 + c.lx));
     std::normal_distribution<float> normal(0.0f, 1.5f);
     const int64_t plane = c.ly * c.lx;
@@ -56,12 +58,10 @@ void compare(const WalkCase &c) {
 }
 
 TEST_P(VectorWalk, SinglePrecisionLanesMatchTheScalarWalk) {
-    if (!walk::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
     compare<float>(GetParam());
 }
 
 TEST_P(VectorWalk, DoublePrecisionLanesMatchTheScalarWalk) {
-    if (!walk::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
     compare<double>(GetParam());
 }
 

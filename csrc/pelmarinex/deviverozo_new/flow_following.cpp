@@ -58,7 +58,8 @@ void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_s
     for (int64_t k0 = 0; k0 < n_steps; k0 += kStepBlock) {
         const int64_t count = std::min(kStepBlock, n_steps - k0);
         for (int64_t k = 0; k < count; ++k) lengths[k] = walk::step_length<Real>(decay, k0 + k);
-        if (pairs) {
+        // Only AVX2 builds pair the field: elsewhere the constant drops the call.
+        if (sarvo::avx2_builds && pairs) {
             walk::walk_avx2(job, pairs, lengths, count, interpolate, k0 == 0);  // disp was just zeroed
         } else if (by_pixel) {
             if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, lengths, count);
