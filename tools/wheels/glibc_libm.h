@@ -16,5 +16,8 @@ SARVO_FROM_LIBM(log) SARVO_FROM_LIBM(logf) SARVO_FROM_LIBM(log2) SARVO_FROM_LIBM
 SARVO_FROM_LIBM(log10) SARVO_FROM_LIBM(log10f) SARVO_FROM_LIBM(sin) SARVO_FROM_LIBM(sinf)
 SARVO_FROM_LIBM(cos) SARVO_FROM_LIBM(cosf) SARVO_FROM_LIBM(tan) SARVO_FROM_LIBM(tanf)
 SARVO_FROM_LIBM(sincos) SARVO_FROM_LIBM(sincosf)
+/* The runtime's sqrt and fmod give glibc's values but never set errno: sqrt of a negative number
+   and fmod by zero would lose the EDOM that the math wrappers report. */
+SARVO_FROM_LIBM(sqrt) SARVO_FROM_LIBM(sqrtf) SARVO_FROM_LIBM(fmod) SARVO_FROM_LIBM(fmodf)
 #undef SARVO_FROM_LIBM
 #undef SARVO_LIBM_VERSION
