@@ -2,7 +2,7 @@
 # Checks the wheels of wheelhouse/. First every wheel as a file: its tags (cpXY-cpXY, never abi3,
 # manylinux_2_28 for x86_64 or aarch64), the architecture and extension suffix of its module,
 # auditwheel's verdict, and that no symbol of the module needs a glibc above 2.28 (objdump -T);
-# exp must come from libm; an aarch64 module must also hold no AVX2 routine nor a fused
+# exp and sqrt must come from libm; an aarch64 module must also hold no AVX2 routine nor a fused
 # multiply-add instruction. Then the x86_64 wheels of the interpreters named in
 # SARVO_WHEEL_SUITES (default: every one this machine has; empty for none) are installed as a
 # user would, into a fresh virtual environment of that Python that already holds NumPy 2, which
@@ -28,6 +28,12 @@ install_keeping_numpy() {
 
 shopt -s nullglob
 wheels=("$root"/wheelhouse/sarvo_functions-*.whl)
+# The x86_64 wheel of CPython 3.X ($1 = X), or nothing. (Under nullglob a bare ls of a glob that
+# matches nothing would list the current folder.)
+x86_64_wheel() {
+  local found=("$root"/wheelhouse/sarvo_functions-*-cp3$1-*_x86_64.whl)
+  [ ${#found[@]} -eq 0 ] || echo "${found[0]}"
+}
 [ ${#wheels[@]} -gt 0 ] || { echo "no wheels in wheelhouse/: run tools/build_wheels.sh first"; exit 1; }
 tools_venv=$root/build/wheels/venv
 [ -x "$tools_venv/bin/auditwheel" ] || make_venv "$(python_for 3.11)" "$tools_venv" "$root/tools/requirements/wheels.txt"
@@ -54,8 +60,11 @@ for wheel in "${wheels[@]}"; do
   glibc=$(echo "$symbols" | grep -o 'GLIBC_[0-9.]*' | sort -u -V | tail -n 1)
   [ "$(printf '%s\nGLIBC_2.28\n' "$glibc" | sort -V | tail -n 1)" = GLIBC_2.28 ] \
     || { echo "$name: a symbol needs $glibc, above glibc 2.28:"; echo "$symbols" | grep -E 'GLIBC_2\.(29|[3-9][0-9])'; exit 1; }
-  # The kernels' exp comes from the system's libm, as in a GCC build (tools/wheels/glibc_libm.h).
-  grep -qE '\*UND\*.*[[:space:]]exp$' <<< "$symbols" || { echo "$name: the module does not take exp from libm"; exit 1; }
+  # The kernels' exp and sqrt come from the system's libm, as in a GCC build (tools/wheels/glibc_libm.h):
+  # the same last bits, and EDOM from sqrt of a negative number.
+  for function in exp sqrt; do
+    grep -qE "\*UND\*.*[[:space:]]$function\$" <<< "$symbols" || { echo "$name: the module does not take $function from libm"; exit 1; }
+  done
   verdict=$("$tools_venv/bin/auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | sed 's/  */ /g')
   [[ $verdict =~ platform\ tag:\ \"manylinux_2_([0-9]+)_$arch\" ]] && [ "${BASH_REMATCH[1]}" -le 28 ] \
     && [[ $verdict != *"libraries are required by the wheel"* ]] \
@@ -70,7 +79,8 @@ done
 
 suites=${SARVO_WHEEL_SUITES-3.11 3.12 3.13}
 for version in $suites; do
-  wheel=$(ls "$root"/wheelhouse/sarvo_functions-*-cp${version/./}-*_x86_64.whl)
+  wheel=$(x86_64_wheel "${version#3.}")
+  [ -n "$wheel" ] || { echo "no x86_64 wheel for CPython $version in wheelhouse/"; exit 1; }
   name=$(basename "$wheel")
   tag=${version#3.}
   echo "== $name into CPython $version with NumPy 2"
@@ -99,7 +109,7 @@ PY
   )
 done
 
-wheel311=$(ls "$root"/wheelhouse/sarvo_functions-*-cp311-*_x86_64.whl 2>/dev/null | head -n 1)
+wheel311=$(x86_64_wheel 11)
 if [ -n "$wheel311" ]; then
   echo "== $(basename "$wheel311") into CPython 3.11 with NumPy 1.26"
   venv=$work/venv-cp311-numpy1
