@@ -122,8 +122,9 @@ def test_mypy_strict_accepts_the_examples_and_the_road_package(stub_path, tmp_pa
     # The examples import these; without them mypy would report the imports, not the stub.
     for module in ("matplotlib", "dask", "distributed"):
         pytest.importorskip(module)
-    import sarvo_segment
-    run = run_mypy(tmp_path, EXAMPLES, pathlib.Path(sarvo_segment.__file__).parent)
+    # The package's source, not its installed copy: a folder inside site-packages as a target
+    # makes site-packages a source root, and every module there would shadow its library.
+    run = run_mypy(tmp_path, EXAMPLES, ROOT / "python" / "sarvo_segment")
     assert run.returncode == 0, run.stdout + run.stderr
 
 
