@@ -46,7 +46,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 import segmentation_road as road
-from sarvo_segment._tiles import NpyFile, Slices, Tile, tile_grid, write_region
+from sarvo_segment._tiles import NpyFile, Slices, Tile, write_region
+from sarvo_segment._tiles import tile_grid as tile_grid      # part of this module's interface
 
 dask: Any = importlib.import_module("dask")
 
