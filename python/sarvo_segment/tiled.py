@@ -223,14 +223,14 @@ def run_tiles(flow: Any, probability: Any, tiles: list[Tile], shape: tuple[int, 
     return sorted(done, key=lambda r: r.tile.index)
 
 
-def prepare_out(out: Any, shape: tuple[int, int]) -> Any:
-    """The target of the masks: a new .npy file for a path, else an array (NumPy, memory map,
-    zarr, …) of the image's shape that holds uint32."""
-    if isinstance(out, (str, pathlib.Path)):
-        return NpyFile.create(out, shape)
-    if tuple(out.shape) != shape or np.dtype(out.dtype) != np.uint32:
-        raise ValueError(f"out must be uint32 of shape {shape}, not {out.dtype} of shape {tuple(out.shape)}")
-    return out
+def check_out(out: Any, shape: tuple[int, int]) -> None:
+    """`out` is None, a path for a .npy file, or an array (NumPy, memory map, zarr, …) of the
+    image's shape that holds uint32; checked before any tile runs."""
+    if out is None or isinstance(out, (str, pathlib.Path)):
+        return
+    if not hasattr(out, "shape") or tuple(out.shape) != shape or np.dtype(out.dtype) != np.uint32:
+        raise ValueError(f"out must be uint32 of shape {shape}, not {getattr(out, 'dtype', type(out).__name__)} "
+                         f"of shape {tuple(getattr(out, 'shape', ()))}")
 
 
 @overload
@@ -297,7 +297,7 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     size = check_count("tile", tile, least=1)
     context = check_count("margin", margin, least=1)
     flow, probability, shape = check_sources(flow, probability)
-    target = None if out is None else prepare_out(out, shape)
+    check_out(out, shape)
     tiles = tile_grid(shape, size, 0)
 
     watch.stage("follow the flow in tiles")
@@ -317,9 +317,11 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     run = finish_from_displacements(unit, foreground, disp, params, True, watch)
     assert isinstance(run, FlowSegmentation)
     masks: NDArray[np.uint32] = run.masks
-    if target is not None:
+    if out is not None:
         watch.stage("write")
-        for t in tile_grid(shape, size, 0):
+        # A file is made only now: a run refused on the way leaves whatever was there.
+        target = NpyFile.create(out, shape) if isinstance(out, (str, pathlib.Path)) else out
+        for t in tiles:
             write_region(target, t.core, run.masks[t.core])
         if isinstance(target, NpyFile):
             masks = np.load(target.path, mmap_mode="r")

@@ -142,6 +142,17 @@ def test_bad_inputs_are_refused_before_any_tile_runs(pair, change, error):
     assert not any("tile" in s for s in said)
 
 
+def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_path):
+    flow, logits, _ = pair
+    flow = flow.copy()
+    flow[1, 150, 20] = np.nan
+    earlier = np.arange(flow[0].size, dtype=np.uint32).reshape(flow.shape[1:])
+    np.save(tmp_path / "out.npy", earlier)
+    with pytest.raises(ValueError, match="NaN"):
+        ss.segment_tiled(flow, logits, 64, out=tmp_path / "out.npy")
+    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), earlier)
+
+
 def test_the_command_with_tiles_writes_the_whole_images_masks(pair, tmp_path, capsys):
     flow, logits, whole = pair
     np.save(tmp_path / "flow.npy", flow)
