@@ -145,9 +145,10 @@ def certified_displacements(unit: NDArray[np.float32], pads: tuple[int, int, int
     a, b = ends[0][inner], ends[1][inner]
     if not np.array_equal(a.view(np.uint32), b.view(np.uint32)):
         return None
-    rows = np.arange(inner[1].start, inner[1].stop, dtype=np.float32)[:, None]
-    cols = np.arange(inner[2].start, inner[2].stop, dtype=np.float32)[None, :]
-    end_row, end_col = rows + a[0], cols + a[1]
+    # Ends in double, as the kernel's clamp compares them: exact for any window.
+    rows = np.arange(inner[1].start, inner[1].stop, dtype=np.float64)[:, None]
+    cols = np.arange(inner[2].start, inner[2].stop, dtype=np.float64)[None, :]
+    end_row, end_col = rows + a[0].astype(np.float64), cols + a[1].astype(np.float64)
     inside = ((end_row >= top) & (end_row <= top + h - 1) & (end_col >= left) & (end_col <= left + w - 1)).all()
     return np.ascontiguousarray(a) if inside else None
 
