@@ -126,9 +126,12 @@ def certified_displacements(unit: NDArray[np.float32], pads: tuple[int, int, int
 
     What the check cannot see, stated rather than hidden: a ring weight below about 1e-34 (a
     pixel within a hair of the window's last row or column whose displacement in a round stays
-    that small) moves A and B by less than their rounding, and a pixel whose A and B paths part
-    and later meet again bit for bit would pass. Both need a path that grazes the window's edge
-    and so lies a margin away from the core, where the flow of a cell points away from it.
+    that small) moves A and B by less than their rounding; from the second round on, the map
+    entries of thrown pixels differ between A and B only by the window's size, so a weight on
+    them below about 1e-7 per pixel of window can round away too; and a pixel whose A and B
+    paths part and later meet again bit for bit would pass. All need a path that grazes the
+    window's edge, a margin away from the core, at a position within such a hair of a whole
+    pixel.
     Reads of the ring with weight exactly 0 add +-0 in A, B and the whole image alike, and the
     sign of a zero cannot change a displacement that starts at +0.
     """
