@@ -1,6 +1,7 @@
 """Processor time of `segment_tiled` against `masks_from_flow` of the whole image, side by side
-in one process, on a predicted-looking input: the ratio, and the share of the tiled run spent
-following the flow in its windows (two runs per window, each over core, margin and ring).
+in one process, on a predicted-looking input: the ratio, the time the tiled run spent following
+the flow in its windows (two runs per window, each over core, margin and ring), and one wall
+time of each on two threads.
 
     python benchmarks/tiled_flow.py [SIZE] [TILE …]
 """
@@ -16,7 +17,7 @@ import segmentation_road as road  # noqa: E402
 from sarvo_segment import masks_from_flow, segment_tiled  # noqa: E402
 
 SCALE = 5.0
-REPEATS = 3
+REPEATS = 5
 
 
 def processor_seconds(run):
@@ -44,12 +45,21 @@ def main(argv):
             if seconds < best[t]:
                 best[t] = seconds
                 following[t] = (tiled.seconds["follow the flow in tiles"], tiled.widened_tiles, len(tiled.margins))
+    t0 = time.perf_counter()
+    masks_from_flow(flow, logits, **options)
+    whole_wall = time.perf_counter() - t0
+    walls = {}
+    for t in tiles:
+        t0 = time.perf_counter()
+        segment_tiled(flow, logits, t, workers=2, **options)
+        walls[t] = time.perf_counter() - t0
     print(f"{size}² predicted-looking input, {int(whole.max())} cells; processor seconds, best of {REPEATS}")
-    print(f"  whole image          {best['whole']:7.3f}")
+    print(f"  whole image          {best['whole']:7.3f}   (wall {whole_wall:.3f} s)")
     for t in tiles:
         wall, widened, n = following[t]
         print(f"  tiles of {t:<5}       {best[t]:7.3f}   {best[t] / best['whole']:.2f}x   "
-              f"(following in windows {wall:.3f} s wall, {widened} of {n} tiles widened)")
+              f"(following in windows {wall:.3f} s wall, {widened} of {n} tiles widened; "
+              f"wall on 2 threads {walls[t]:.3f} s)")
 
 
 if __name__ == "__main__":
