@@ -166,3 +166,21 @@ def test_the_command_with_tiles_writes_the_whole_images_masks(pair, tmp_path, ca
     assert f"cells found         {whole.max()}" in out and "tile 9/9 followed" in err
     assert cli.main(args[:3] + ["--tiles", "0"]) == 2
     assert "--tiles" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("pull, certified", [(0.0, True), (1.5, False)])
+def test_a_core_whose_pixels_reach_the_poisoned_ring_is_not_certified(sf, pull, certified):
+    # A sink in the middle of a 48-pixel window; `pull` adds a drift to the right that carries
+    # the core's pixels past the window's right side, which is not an image edge.
+    from sarvo_segment.tiled import certified_displacements
+
+    ys, xs = np.mgrid[0:48, 0:96].astype(np.float32)
+    flow = np.stack([24 - ys, 24 - xs]) / np.hypot(24 - ys, 24 - xs).clip(1)
+    flow[1] += pull
+    flow = np.ascontiguousarray(flow, np.float32)
+    core = (slice(16, 32), slice(16, 32))
+    found = certified_displacements(np.ascontiguousarray(flow[:, :, :48]), (0, 0, 0, 2), core, 200, True)
+    assert (found is not None) == certified
+    if certified:
+        whole = sf._steps2D_all(flow.copy(), 200, True)
+        np.testing.assert_array_equal(found, whole[:, 16:32, 16:32])
