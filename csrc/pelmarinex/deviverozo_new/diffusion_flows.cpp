@@ -152,13 +152,14 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     const int64_t centre_y = box_centre.y, centre_x = box_centre.x;
     const int64_t centre = shape.cell(centre_y, centre_x);
     if (int32_t st = ws.mask.reserve(shape.cells, exc)) return st;
-    if (int32_t st = ws.strips.reserve(shape.strips(), exc)) return st;
+    const int64_t lanes = grid::strip_lanes();
+    if (int32_t st = ws.strips.reserve(shape.strips(lanes), exc)) return st;
     if (int32_t st = ws.previous.reserve(n, exc)) return st;
     uint64_t *const mask = ws.mask.data();
     std::memset(mask, 0, sizeof(uint64_t) * shape.cells);
     for (int64_t j = 0; j < n; ++j) mask[cells[j]] = ~uint64_t{0};
     int64_t rows;
-    const int64_t nstrips = grid::strips_of(shape, mask, ws.strips.data(), &rows);
+    const int64_t nstrips = grid::strips_of(shape, mask, lanes, ws.strips.data(), &rows);
     // A strip step costs about as much as one cell of the cell list.
     if ((rows + 2 * nstrips) > n) {
         *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t, int) {
@@ -169,7 +170,7 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     }
     *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t done, int cur) {
         // The heat has spread 2 * done cells farther than reach by now.
-        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, centre, k,
+        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, lanes, centre, k,
                                 reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
         return static_cast<int>((cur + k) % 2);
     });
