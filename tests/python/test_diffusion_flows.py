@@ -63,9 +63,13 @@ def test_closed_form_refuses_lengths_that_do_not_broadcast(sf, ny, nx):
 
 @pytest.mark.parametrize("n", [1, 2, 17, 300])
 @pytest.mark.parametrize("niter", [0, 1, 9, 64, 5000])
-def test_closed_form_matches_the_transcription_bit_for_bit(sf, n, niter):
+# Offsets near each other share distances; far apart (or with squares past float64's integers)
+# each has its own.
+@pytest.mark.parametrize("spread", [60, 1 << 20, 1 << 30])
+def test_closed_form_matches_the_transcription_bit_for_bit(sf, n, niter, spread):
     rng = np.random.default_rng(n * 1000 + niter)
     dy, dx = i32(rng.integers(-60, 61, n)), i32(rng.integers(-60, 61, n))
+    dy[-1] = spread
     assert_same_bits(sf._approximate_diffusion(dy, dx, niter), ref.approximate_diffusion(dy, dx, niter))
 
 
