@@ -31,20 +31,24 @@ SARVO_AVX512 inline __m512d row_pass(const double *old, int64_t c, __m512d mask)
     return _mm512_and_pd(v, mask);
 }
 
-// One strip of one iteration, as the AVX2 build's strip step does it with four lanes.
+/* One strip of one iteration, as the AVX2 build's strip step does it with four lanes, except
+   that each row's mask is loaded once and kept for the row's output two steps later. */
 SARVO_AVX512 void strip_avx512(const double *old, double *next, const uint64_t *mask, int64_t w, const Strip &strip,
                                const Pass &p) {
     const __m512d zero = _mm512_setzero_pd(), k = _mm512_set1_pd(kOneOver81);
     __m512d s0 = zero, s1 = zero, s2 = zero, s3 = zero;  // S of rows r - 4 .. r - 1
+    __m512d m0 = zero, m1 = zero;                        // the masks of rows r - 2, r - 1
     int64_t c = strip.first + (p.o_lo - strip.top) * w;
+    // Rows up to o_hi + 2 lie within the strip's rows or the grid's bottom margin.
     for (int64_t r = p.o_lo; r <= p.o_hi + 2; ++r, c += w) {
-        const __m512d row = r >= p.s_lo && r <= p.s_hi ? row_pass(old, c, load_mask(mask, c)) : zero;
+        const __m512d m2 = load_mask(mask, c);
+        const __m512d row = r >= p.s_lo && r <= p.s_hi ? row_pass(old, c, m2) : zero;
         if (r >= p.o_lo + 2) {
-            const int64_t out = c - 2 * w;
             const __m512d v = _mm512_mul_pd(five_point(s0, s1, s2, s3, row), k);
-            _mm512_storeu_pd(next + out, _mm512_and_pd(v, load_mask(mask, out)));
+            _mm512_storeu_pd(next + c - 2 * w, _mm512_and_pd(v, m0));
         }
         s0 = s1, s1 = s2, s2 = s3, s3 = row;
+        m0 = m1, m1 = m2;
     }
 }
 
