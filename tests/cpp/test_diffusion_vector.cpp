@@ -1,6 +1,6 @@
-// The strip-wise diffusion (baseline, AVX2 and AVX-512 builds, strips of four and eight columns) and the vector unit gradients give the bits
-// of the plain cell-list iteration, on objects of many shapes, including the cells they must
-// leave at 0.
+// The strip-wise diffusion (baseline, AVX2 and AVX-512 builds; strips of four and eight
+// columns) and the vector unit gradients give the bits of the plain cell-list iteration, on
+// objects of many shapes, including the cells they must leave at 0.
 #include <gtest/gtest.h>
 
 #include <cmath>

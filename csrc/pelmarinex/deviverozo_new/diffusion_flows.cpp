@@ -180,8 +180,8 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     }
     *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t done, int cur) {
         // The heat has spread 2 * done cells farther than reach by now.
-        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, lanes, centre, k,
-                                reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
+        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, lanes, centre,
+                                k, reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
         return static_cast<int>((cur + k) % 2);
     });
     return kOk;

@@ -22,6 +22,7 @@ inline bool any_in_strip(const uint64_t *mask, int64_t c, int64_t lanes) {
 bool shape_of(int64_t ly, int64_t lx, Shape *out) {
     if (ly < 0 || lx < 0 || lx > std::numeric_limits<int64_t>::max() / 2 || ly > std::numeric_limits<int64_t>::max() / 2)
         return false;
+    // Rows of whole strips of eight: strips of four fit them too.
     const int64_t width = (lx + kWideLanes - 1) / kWideLanes * kWideLanes + 2 * kMarginLeft;
     int64_t cells;
     if (__builtin_mul_overflow(ly + 2 * kMarginRows, width, &cells)) return false;
