@@ -448,6 +448,22 @@ using sarvo::Owned;
 namespace records = sarvo::records;
 using namespace diffusion;
 
+/* Zeroes the rows of both channels of a fresh (2, height, width) field in order: up_to(end)
+   zeroes the rows from the last end given to end. Rows are zeroed before anything is written to
+   them and never again, whatever order the ends come in. */
+struct RowZeroing {
+    double *field;
+    int64_t height, width;
+    int64_t done = 0;
+
+    void up_to(int64_t end) {
+        if (end <= done) return;
+        for (int64_t c = 0; c < 2; ++c)
+            std::memset(field + (c * height + done) * width, 0, sizeof(double) * static_cast<size_t>((end - done) * width));
+        done = end;
+    }
+};
+
 // Every pixel inside [0, ly) x [0, lx) (one unsigned compare per bound), extents non-negative.
 int32_t check_pixels_in_box(ExcSlot exc, const PixelList &px, int32_t ly, int32_t lx) {
     if (ly < 0 || lx < 0) return sarvo::raise(exc, records::negative_box_extent);
@@ -515,9 +531,13 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
                        const Array<const int32_t, 3> &slices, double approx_frac) {
     const int64_t height = masks.shape[0], width = masks.shape[1];
     Owned<Array<double, 3>> mu;
-    if (int32_t st = create_large_array(&mu.rec, {2, height, width}, Fill::Zeros, exc, false)) return st;
+    if (int32_t st = create_large_array(&mu.rec, {2, height, width}, Fill::Uninitialised, exc, false)) return st;
+    // The field is zeroed row band by row band, just before the first object that writes there,
+    // so that the band is still in cache when the object's vectors land in it.
+    RowZeroing zero_rows{mu.rec.data, height, width};
     const int64_t nobj = slices.shape[0];
     if (nobj <= 0) {
+        zero_rows.up_to(height);
         *result = mu.release();
         return kOk;
     }
@@ -547,12 +567,14 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
         const double *out = ws.vectors.data();
         if (int32_t st = diffusion_vectors(ws.vectors.data(), exc, px, centre, box.ly(), box.lx(), approx_frac, ws))
             return st;
+        zero_rows.up_to(box.ry1);
         for (int64_t j = 0; j < n; ++j) {
             const int64_t y = box.ry0 + px.ys[j], x = box.rx0 + px.xs[j];
             mu.rec(0, y, x) = out[2 * j];
             mu.rec(1, y, x) = out[2 * j + 1];
         }
     }
+    zero_rows.up_to(height);
     *result = mu.release();
     return kOk;
 }
