@@ -1,6 +1,6 @@
-// The strip-wise diffusion (baseline and AVX2 builds) and the vector unit gradients give the bits
-// of the plain cell-list iteration, on objects of many shapes, including the cells they must
-// leave at 0.
+// The strip-wise diffusion (baseline, AVX2 and AVX-512 builds; strips of four and eight
+// columns) and the vector unit gradients give the bits of the plain cell-list iteration, on
+// objects of many shapes, including the cells they must leave at 0.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -88,23 +88,24 @@ class StripDiffusion : public ::testing::TestWithParam<DiffusionCase> {
             for (int64_t cell : cells) start[cell] = heat(rng);
         mask.assign(shape.cells, 0);
         for (int64_t cell : cells) mask[cell] = ~uint64_t{0};
-        strips.resize(shape.strips());
-        int64_t rows;
-        nstrips = grid::strips_of(shape, mask.data(), strips.data(), &rows);
 
         expected = start;
         std::vector<double> scratch(shape.cells, 0.0);
         reference(expected, scratch, cells, shape.width, centre, c.iterations);
     }
 
-    // Runs one build on fresh grids; returns the grid that holds the final heat.
-    std::vector<double> run(void (*build)(const grid::Job &)) {
+    // Runs one build on fresh grids, in strips of `lanes` columns; returns the grid that holds
+    // the final heat.
+    std::vector<double> run(void (*build)(const grid::Job &), int64_t lanes) {
+        std::vector<grid::Strip> strips(shape.strips(lanes));
+        int64_t rows;
+        const int64_t nstrips = grid::strips_of(shape, mask.data(), lanes, strips.data(), &rows);
         grids[0] = start;
         grids[1].assign(shape.cells, 0.0);
         // A cold start is 0 everywhere: the passes may leave out the cells the heat cannot have
         // reached yet. A hot start may hold heat anywhere.
-        build(grid::Job{{grids[0].data(), grids[1].data()}, mask.data(), shape.width, strips.data(), nstrips, centre,
-                        GetParam().iterations, GetParam().start_hot ? -1 : 0, centre_y, centre_x});
+        build(grid::Job{{grids[0].data(), grids[1].data()}, mask.data(), shape.width, strips.data(), nstrips, lanes,
+                        centre, GetParam().iterations, GetParam().start_hot ? -1 : 0, centre_y, centre_x});
         return grids[GetParam().iterations > 0 ? GetParam().iterations % 2 : 0];
     }
 
@@ -113,24 +114,30 @@ class StripDiffusion : public ::testing::TestWithParam<DiffusionCase> {
     int64_t centre = 0, centre_y = 0, centre_x = 0;
     std::vector<double> start, expected;
     std::vector<uint64_t> mask;
-    std::vector<grid::Strip> strips;
-    int64_t nstrips = 0;
     std::vector<double> grids[2];
 };
 
 TEST_P(StripDiffusion, BaselineBuildGivesTheCellListBits) {
-    const auto heat = run(grid::diffuse_baseline);
-    EXPECT_TRUE(same_bits(heat.data(), expected.data(), shape.cells));
+    for (int64_t lanes : {grid::kLanes, grid::kWideLanes}) {
+        const auto heat = run(grid::diffuse_baseline, lanes);
+        EXPECT_TRUE(same_bits(heat.data(), expected.data(), shape.cells)) << lanes << " lanes";
+    }
 }
 
 TEST_P(StripDiffusion, Avx2BuildGivesTheCellListBits) {
     if (!grid::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
-    const auto heat = run(grid::diffuse_avx2);
+    const auto heat = run(grid::diffuse_avx2, grid::kLanes);
+    EXPECT_TRUE(same_bits(heat.data(), expected.data(), shape.cells));
+}
+
+TEST_P(StripDiffusion, Avx512BuildGivesTheCellListBits) {
+    if (!grid::avx512_available()) GTEST_SKIP() << "no AVX-512 on this machine";
+    const auto heat = run(grid::diffuse_avx512, grid::kWideLanes);
     EXPECT_TRUE(same_bits(heat.data(), expected.data(), shape.cells));
 }
 
 TEST_P(StripDiffusion, BothGridsStayZeroOffTheObject) {
-    run(grid::diffuse);
+    run(grid::diffuse, grid::strip_lanes());
     for (int64_t c = 0; c < shape.cells; ++c) {
         if (mask[c]) continue;
         ASSERT_EQ(std::signbit(grids[0][c]) || grids[0][c] != 0.0, false) << "cell " << c;

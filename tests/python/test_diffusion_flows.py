@@ -63,9 +63,13 @@ def test_closed_form_refuses_lengths_that_do_not_broadcast(sf, ny, nx):
 
 @pytest.mark.parametrize("n", [1, 2, 17, 300])
 @pytest.mark.parametrize("niter", [0, 1, 9, 64, 5000])
-def test_closed_form_matches_the_transcription_bit_for_bit(sf, n, niter):
+# Offsets near each other share distances; far apart (or with squares past float64's integers)
+# each has its own.
+@pytest.mark.parametrize("spread", [60, 1 << 20, 1 << 30])
+def test_closed_form_matches_the_transcription_bit_for_bit(sf, n, niter, spread):
     rng = np.random.default_rng(n * 1000 + niter)
     dy, dx = i32(rng.integers(-60, 61, n)), i32(rng.integers(-60, 61, n))
+    dy[-1] = spread
     assert_same_bits(sf._approximate_diffusion(dy, dx, niter), ref.approximate_diffusion(dy, dx, niter))
 
 
@@ -321,12 +325,16 @@ def test_boxes_read_as_python_slices_match_the_transcription(sf, box):
 
 @pytest.mark.parametrize("shape, spacing", [((1, 1), 1), ((1, 40), 8), ((40, 1), 8), ((60, 75), 13)])
 @pytest.mark.parametrize("approx_frac", [0.0, 0.5, 1.0, math.nan])
-def test_masks_to_flow_matches_the_transcription_bit_for_bit(sf, shape, spacing, approx_frac):
+# Labels from the top down, and from the bottom up (the field is zeroed as objects reach rows).
+@pytest.mark.parametrize("bottom_up", [False, True])
+def test_masks_to_flow_matches_the_transcription_bit_for_bit(sf, shape, spacing, approx_frac, bottom_up):
     rng = np.random.default_rng(shape[0] * 7 + shape[1])
     if shape == (1, 1):
         masks = np.ones(shape, dtype=np.uint32)
     else:
         masks = disc_mask(rng, shape, spacing, 1.5, spacing / 2 - 0.2)
+    if bottom_up:
+        masks = np.where(masks > 0, masks.max() + 1 - masks, 0).astype(np.uint32)
     slices = boxes_of(masks)
     assert_same_bits(sf._masks_to_flow(masks, slices, approx_frac), ref.masks_to_flow(masks, slices, approx_frac))
 

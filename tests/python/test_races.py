@@ -51,6 +51,9 @@ CASES = {
     "_extend_centers ys": ("ys, xs = rng.integers(0, 64, (2, 4000)).astype(np.int32)",
                            "sf._extend_centers(ys, xs, 64, 64, 0.5)", "ys", "2**30",
                            {ValueError: "pixel coordinates lie outside the box"}),
+    # The offsets' distances index a table of values.
+    "_approximate_diffusion dy": ("dy, dx = rng.integers(-40, 41, (2, 4000)).astype(np.int32)",
+                                  "sf._approximate_diffusion(dy, dx, 30)", "dy", "2**25", {}),
     "flow_error_estimate xs": ("ys, xs = rng.integers(0, 512, (2, 200000)).astype(np.int32)\n"
                                "flow = rng.normal(0, 1, (2, 512, 512)).astype(np.float32)",
                                "sf.flow_error_estimate(ys, xs, flow)", "xs", "2**30", {ValueError: OUTSIDE}),

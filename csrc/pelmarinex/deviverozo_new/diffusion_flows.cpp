@@ -74,40 +74,50 @@ double closed_form_at(int64_t s, int32_t niter) {
     return (std::log1p(1.0 / e) * std::exp(-e) - std::log1p(1.0 / r) * std::exp(-r)) * kThreeOverFourPi;
 }
 
-// One more than the largest squared distance of a pixel from the centre (box-local pixels; the
-// lists hold all n pixels, none broadcast).
-int64_t distance_bound(const PixelList &px, const Centre &centre) {
+/* The squared offset of each of n offsets (offset(j, &dy, &dx) gives them as int64, each read
+   once) to squared, and one more than the largest, when every offset lies below 2^26 in
+   magnitude: their squares then pass through float64 unchanged and their sum is exact. Returns
+   0 at the first larger offset (squared is then incomplete), or when n is 0. */
+template <class Offset>
+int64_t squared_offsets(int64_t n, Offset offset, int64_t *squared) {
+    constexpr int64_t kSmall = int64_t{1} << 26;
     int64_t bound = 0;
-    for (int64_t j = 0; j < px.n; ++j) {
-        const int64_t dy = int64_t{px.ys[j]} - centre.y, dx = int64_t{px.xs[j]} - centre.x;
+    for (int64_t j = 0; j < n; ++j) {
+        int64_t dy, dx;
+        offset(j, &dy, &dx);
+        if (dy <= -kSmall || dy >= kSmall || dx <= -kSmall || dx >= kSmall) return 0;
         const int64_t s = dy * dy + dx * dx;
+        squared[j] = s;
         bound = s >= bound ? s + 1 : bound;
     }
     return bound;
 }
 
-/* The closed form for the pixels of one object, by distance: a value depends on the squared
-   offset s and niter alone, the library functions are deterministic, and an object holds up to
-   eight pixels at each distance (signs and swapped offsets). So every distance that occurs is
-   marked, each marked one computed once, and the pixels take their value from the table: the
-   same bits as a computation per pixel. Box-local offsets are below 2^26, so their squares pass
-   through float64 unchanged and s is their exact sum. Needs niter >= 1, lists of all n pixels
-   (none broadcast) and every squared distance below bound (see distance_bound). */
-int32_t closed_form_by_distance(ExcSlot exc, const PixelList &px, const Centre &centre, int32_t niter, int64_t bound,
-                                const int64_t *cells, double *H, Workspace &ws) {
+/* Whether the closed form goes by distance (below) for n offsets with this bound: the table
+   pays when it is not much larger than the list (a few pixels far apart would need a table far
+   larger than themselves). */
+bool by_distance_pays(int32_t niter, int64_t bound, int64_t n) {
+    return niter >= 1 && bound > 0 && bound <= std::max<int64_t>(8 * n, 1 << 16);
+}
+
+/* The closed form by distance: a value depends on the squared offset s and niter alone, the
+   library functions are deterministic, and offsets repeat their distance often (an object holds
+   up to eight pixels at each one: signs and swapped offsets). So every distance that occurs is
+   marked, each marked one computed once, and every offset takes its value from the table, in
+   index order through store(j, value): the same bits as a computation per offset. Needs
+   niter >= 1 and the n squared offsets, all below bound, from squared_offsets. */
+template <class Store>
+int32_t closed_form_by_distance(ExcSlot exc, int64_t n, int32_t niter, int64_t bound, const int64_t *squared,
+                                Store store, Workspace &ws) {
     if (int32_t st = ws.memo.reserve(bound, exc)) return st;
     if (int32_t st = ws.known.reserve(bound, exc)) return st;
     double *const values = ws.memo.data();
     uint8_t *const known = ws.known.data();
     std::memset(known, 0, static_cast<size_t>(bound));
-    auto distance = [&](int64_t j) {
-        const int64_t dy = int64_t{px.ys[j]} - centre.y, dx = int64_t{px.xs[j]} - centre.x;
-        return dy * dy + dx * dx;
-    };
-    for (int64_t j = 0; j < px.n; ++j) known[distance(j)] = 1;
+    for (int64_t j = 0; j < n; ++j) known[squared[j]] = 1;
     for (int64_t s = 0; s < bound; ++s)
         if (known[s]) values[s] = closed_form_at(s, niter);
-    for (int64_t j = 0; j < px.n; ++j) H[cells[j]] = values[distance(j)];
+    for (int64_t j = 0; j < n; ++j) store(j, values[squared[j]]);
     return kOk;
 }
 
@@ -152,13 +162,14 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     const int64_t centre_y = box_centre.y, centre_x = box_centre.x;
     const int64_t centre = shape.cell(centre_y, centre_x);
     if (int32_t st = ws.mask.reserve(shape.cells, exc)) return st;
-    if (int32_t st = ws.strips.reserve(shape.strips(), exc)) return st;
+    const int64_t lanes = grid::strip_lanes();
+    if (int32_t st = ws.strips.reserve(shape.strips(lanes), exc)) return st;
     if (int32_t st = ws.previous.reserve(n, exc)) return st;
     uint64_t *const mask = ws.mask.data();
     std::memset(mask, 0, sizeof(uint64_t) * shape.cells);
     for (int64_t j = 0; j < n; ++j) mask[cells[j]] = ~uint64_t{0};
     int64_t rows;
-    const int64_t nstrips = grid::strips_of(shape, mask, ws.strips.data(), &rows);
+    const int64_t nstrips = grid::strips_of(shape, mask, lanes, ws.strips.data(), &rows);
     // A strip step costs about as much as one cell of the cell list.
     if ((rows + 2 * nstrips) > n) {
         *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t, int) {
@@ -169,8 +180,8 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
     }
     *final = settle(m, cells, n, ws.previous.data(), heat, [&](int64_t k, int64_t done, int cur) {
         // The heat has spread 2 * done cells farther than reach by now.
-        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, centre, k,
-                                reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
+        grid::diffuse(grid::Job{{heat[cur], heat[1 - cur]}, mask, shape.width, ws.strips.data(), nstrips, lanes, centre,
+                                k, reach < 0 ? -1 : reach + 2 * done, centre_y, centre_x});
         return static_cast<int>((cur + k) % 2);
     });
     return kOk;
@@ -371,12 +382,15 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         // negative int32 can make the closed form fail, and goes the way of the Python call.
         const auto niter32 = static_cast<int32_t>(n0);
         double *const H = heat[0];
-        // The table by distance pays when it is not much larger than the object (a sparse
-        // object in a long box would need a table far larger than its pixel list).
-        const bool small_offsets = ext.y1 - ext.y0 < (1 << 26) && ext.x1 - ext.x0 < (1 << 26);
-        const int64_t bound = small_offsets ? distance_bound(px, centre) : 0;
-        if (niter32 >= 1 && small_offsets && bound <= std::max<int64_t>(8 * n, 1 << 16)) {
-            if (int32_t st = closed_form_by_distance(exc, px, centre, niter32, bound, cells, H, ws)) return st;
+        auto from_centre = [&](int64_t j, int64_t *dy, int64_t *dx) {
+            *dy = int64_t{px.ys[j]} - centre.y;
+            *dx = int64_t{px.xs[j]} - centre.x;
+        };
+        if (int32_t st = ws.squared.reserve(n, exc)) return st;
+        const int64_t bound = squared_offsets(n, from_centre, ws.squared.data());
+        if (by_distance_pays(niter32, bound, n)) {
+            auto store = [&](int64_t j, double v) { H[cells[j]] = v; };
+            if (int32_t st = closed_form_by_distance(exc, n, niter32, bound, ws.squared.data(), store, ws)) return st;
         } else {
             auto offset = [&](int64_t j, int32_t *dy, int32_t *dx) {
                 *dy = static_cast<int32_t>(static_cast<uint32_t>(px.y(j)) - static_cast<uint32_t>(centre.y));
@@ -434,6 +448,22 @@ using sarvo::Owned;
 namespace records = sarvo::records;
 using namespace diffusion;
 
+/* Zeroes the rows of both channels of a fresh (2, height, width) field in order: up_to(end)
+   zeroes the rows from the last end given to end. Rows are zeroed before anything is written to
+   them and never again, whatever order the ends come in. */
+struct RowZeroing {
+    double *field;
+    int64_t height, width;
+    int64_t done = 0;
+
+    void up_to(int64_t end) {
+        if (end <= done) return;
+        for (int64_t c = 0; c < 2; ++c)
+            std::memset(field + (c * height + done) * width, 0, sizeof(double) * static_cast<size_t>((end - done) * width));
+        done = end;
+    }
+};
+
 // Every pixel inside [0, ly) x [0, lx) (one unsigned compare per bound), extents non-negative.
 int32_t check_pixels_in_box(ExcSlot exc, const PixelList &px, int32_t ly, int32_t lx) {
     if (ly < 0 || lx < 0) return sarvo::raise(exc, records::negative_box_extent);
@@ -453,12 +483,29 @@ int32_t _approximate_diffusion(Array<double, 1> *result, ExcSlot exc, const Arra
     if (!broadcast_length(ny, nx, &n)) return sarvo::raise(exc, records::broadcast_argument_1);
     Owned<Array<double, 1>> out;
     if (int32_t st = sarvo::create_array(&out.rec, {n}, Fill::Uninitialised, exc)) return st;
+    double *values = out.rec.data;
+    auto store = [values](int64_t j, double v) { values[j] = v; };
+    // Offsets usually repeat their distance (they come from objects): by distance then, from
+    // squared offsets read once into a private list, so that a thread changing the caller's
+    // lists meanwhile cannot move a table index. Otherwise one value per offset.
+    Workspace ws;
+    int64_t bound = 0;
+    if (niter >= 1 && n > 0) {
+        if (int32_t st = ws.squared.reserve(n, exc)) return st;
+        bound = squared_offsets(n, [&](int64_t j, int64_t *y, int64_t *x) {
+            *y = sarvo::read_once(dy(ny == 1 ? 0 : j));
+            *x = sarvo::read_once(dx(nx == 1 ? 0 : j));
+        }, ws.squared.data());
+    }
+    if (by_distance_pays(niter, bound, n)) {
+        if (int32_t st = closed_form_by_distance(exc, n, niter, bound, ws.squared.data(), store, ws)) return st;
+        *result = out.release();
+        return kOk;
+    }
     auto offset = [&](int64_t j, int32_t *y, int32_t *x) {
         *y = dy(ny == 1 ? 0 : j);
         *x = dx(nx == 1 ? 0 : j);
     };
-    double *values = out.rec.data;
-    auto store = [values](int64_t j, double v) { values[j] = v; };
     if (int32_t st = closed_form(exc, n, niter, offset, store)) return st;
     *result = out.release();
     return kOk;
@@ -484,9 +531,13 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
                        const Array<const int32_t, 3> &slices, double approx_frac) {
     const int64_t height = masks.shape[0], width = masks.shape[1];
     Owned<Array<double, 3>> mu;
-    if (int32_t st = create_large_array(&mu.rec, {2, height, width}, Fill::Zeros, exc, false)) return st;
+    if (int32_t st = create_large_array(&mu.rec, {2, height, width}, Fill::Uninitialised, exc, false)) return st;
+    // The field is zeroed row band by row band, just before the first object that writes there,
+    // so that the band is still in cache when the object's vectors land in it.
+    RowZeroing zero_rows{mu.rec.data, height, width};
     const int64_t nobj = slices.shape[0];
     if (nobj <= 0) {
+        zero_rows.up_to(height);
         *result = mu.release();
         return kOk;
     }
@@ -516,12 +567,14 @@ int32_t _masks_to_flow(Array<double, 3> *result, ExcSlot exc, const Array<const 
         const double *out = ws.vectors.data();
         if (int32_t st = diffusion_vectors(ws.vectors.data(), exc, px, centre, box.ly(), box.lx(), approx_frac, ws))
             return st;
+        zero_rows.up_to(box.ry1);
         for (int64_t j = 0; j < n; ++j) {
             const int64_t y = box.ry0 + px.ys[j], x = box.rx0 + px.xs[j];
             mu.rec(0, y, x) = out[2 * j];
             mu.rec(1, y, x) = out[2 * j + 1];
         }
     }
+    zero_rows.up_to(height);
     *result = mu.release();
     return kOk;
 }

@@ -11,28 +11,33 @@ namespace {
 // v where the mask is all ones, +0.0 where it is 0: the bits of v, or no bits.
 inline double masked(double v, uint64_t mask) { return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & mask); }
 
-inline bool any_in_strip(const uint64_t *mask, int64_t c) { return (mask[c] | mask[c + 1] | mask[c + 2] | mask[c + 3]) != 0; }
+inline bool any_in_strip(const uint64_t *mask, int64_t c, int64_t lanes) {
+    uint64_t any = 0;
+    for (int64_t l = 0; l < lanes; ++l) any |= mask[c + l];
+    return any != 0;
+}
 
 }  // namespace
 
 bool shape_of(int64_t ly, int64_t lx, Shape *out) {
     if (ly < 0 || lx < 0 || lx > std::numeric_limits<int64_t>::max() / 2 || ly > std::numeric_limits<int64_t>::max() / 2)
         return false;
-    const int64_t width = (lx + kLanes - 1) / kLanes * kLanes + 2 * kMarginLeft;
+    // Rows of whole strips of eight: strips of four fit them too.
+    const int64_t width = (lx + kWideLanes - 1) / kWideLanes * kWideLanes + 2 * kMarginLeft;
     int64_t cells;
     if (__builtin_mul_overflow(ly + 2 * kMarginRows, width, &cells)) return false;
     *out = Shape{ly, lx, width, cells};
     return true;
 }
 
-int64_t strips_of(const Shape &shape, const uint64_t *mask, Strip *out, int64_t *total_rows) {
+int64_t strips_of(const Shape &shape, const uint64_t *mask, int64_t lanes, Strip *out, int64_t *total_rows) {
     int64_t count = 0, rows = 0;
-    for (int64_t s = 0; s < shape.strips(); ++s) {
-        const int64_t x0 = s * kLanes;
+    for (int64_t s = 0; s < shape.strips(lanes); ++s) {
+        const int64_t x0 = s * lanes;
         int64_t top = 0, bottom = shape.ly - 1;
-        while (top < shape.ly && !any_in_strip(mask, shape.cell(top, x0))) ++top;
+        while (top < shape.ly && !any_in_strip(mask, shape.cell(top, x0), lanes)) ++top;
         if (top == shape.ly) continue;
-        while (!any_in_strip(mask, shape.cell(bottom, x0))) --bottom;
+        while (!any_in_strip(mask, shape.cell(bottom, x0), lanes)) --bottom;
         out[count++] = Strip{shape.cell(top, x0), bottom - top + 1, top, x0};
         rows += bottom - top + 1;
     }
@@ -41,7 +46,7 @@ int64_t strips_of(const Shape &shape, const uint64_t *mask, Strip *out, int64_t 
 }
 
 void diffuse_baseline(const Job &job) {
-    const int64_t w = job.width;
+    const int64_t w = job.width, lanes = job.lanes;
     for (int64_t it = 0; it < job.iterations; ++it) {
         const double *const old = job.heat[it % 2];
         double *const next = job.heat[1 - it % 2];
@@ -51,12 +56,12 @@ void diffuse_baseline(const Job &job) {
             const Pass p = pass_rows(job, strip, it);
             if (p.s_lo > p.s_hi) continue;
             // S of rows r - 4 .. r - 1 (zeros above the first row), lanes side by side.
-            double window[4][kLanes] = {};
+            double window[4][kWideLanes] = {};
             int64_t c = strip.first + (p.o_lo - strip.top) * w;
             for (int64_t r = p.o_lo; r <= p.o_hi + 2; ++r, c += w) {
-                double row[kLanes] = {};  // zeros outside [s_lo, s_hi]
+                double row[kWideLanes] = {};  // zeros outside [s_lo, s_hi]
                 if (r >= p.s_lo && r <= p.s_hi) {
-                    for (int64_t l = 0; l < kLanes; ++l) {
+                    for (int64_t l = 0; l < lanes; ++l) {
                         const double v = old[c + l - 2] + 2.0 * old[c + l - 1] + 3.0 * old[c + l] +
                                          2.0 * old[c + l + 1] + old[c + l + 2];
                         row[l] = masked(v, job.mask[c + l]);
@@ -64,13 +69,13 @@ void diffuse_baseline(const Job &job) {
                 }
                 if (r >= p.o_lo + 2) {
                     const int64_t out = c - 2 * w;
-                    for (int64_t l = 0; l < kLanes; ++l) {
+                    for (int64_t l = 0; l < lanes; ++l) {
                         const double v = (window[0][l] + 2.0 * window[1][l] + 3.0 * window[2][l] + 2.0 * window[3][l] +
                                           row[l]) * kOneOver81;
                         next[out + l] = masked(v, job.mask[out + l]);
                     }
                 }
-                for (int64_t l = 0; l < kLanes; ++l) {
+                for (int64_t l = 0; l < lanes; ++l) {
                     window[0][l] = window[1][l];
                     window[1][l] = window[2][l];
                     window[2][l] = window[3][l];
@@ -134,8 +139,11 @@ int64_t sum_baseline(const int32_t *v, int64_t n) {
     return sum;
 }
 
+int64_t strip_lanes() { return avx512_available() ? kWideLanes : kLanes; }
+
 void diffuse(const Job &job) {
-    if (avx2_available()) diffuse_avx2(job);
+    if (job.lanes == kWideLanes && avx512_available()) diffuse_avx512(job);
+    else if (job.lanes == kLanes && avx2_available()) diffuse_avx2(job);
     else diffuse_baseline(job);
 }
 

@@ -16,8 +16,9 @@
 //     H[centre] += 1;  S[c] = H[c-2] + 2 H[c-1] + 3 H[c] + 2 H[c+1] + H[c+2]   (object cells)
 //                      H[c] = (S[c-2W] + 2 S[c-W] + 3 S[c] + 2 S[c+W] + S[c+2W]) * (1/81)
 //
-// repeated `iterations` times. There is one build for any x86-64 and one for machines with AVX2
-// (four lanes, separate multiplies and adds, never fused), chosen at run time.
+// repeated `iterations` times. There is one build for any x86-64, one for machines with AVX2
+// (strips of four columns) and one for machines with AVX-512 (strips of eight), all with separate
+// multiplies and adds, never fused, chosen at run time.
 #pragma once
 
 #include <cmath>
@@ -28,17 +29,18 @@
 namespace pelmarinex::deviverozo_new::sarvo_functions::diffusion::grid {
 
 constexpr double kOneOver81 = 0.012345679012345678;  // the float64 nearest to 1/81
-constexpr int64_t kLanes = 4;                         // columns per strip
+constexpr int64_t kLanes = 4;                         // columns per strip (AVX2 and other vector loops)
+constexpr int64_t kWideLanes = 8;                     // columns per strip of the AVX-512 build
 constexpr int64_t kMarginRows = 2;
 constexpr int64_t kMarginLeft = 4;
 
 struct Shape {
     int64_t ly, lx;  // box extents
-    int64_t width;   // W, cells per grid row
+    int64_t width;   // W, cells per grid row: room for strips of either width
     int64_t cells;   // grid cells
 
     int64_t cell(int64_t y, int64_t x) const { return (y + kMarginRows) * width + x + kMarginLeft; }
-    int64_t strips() const { return (lx + kLanes - 1) / kLanes; }
+    int64_t strips(int64_t lanes) const { return (lx + lanes - 1) / lanes; }
 };
 
 // The grid of a box (extents >= 0), or false when its cell count overflows int64.
@@ -52,16 +54,18 @@ struct Strip {
     int64_t top, x0;
 };
 
-/* The grids of one run. heat[0] holds the start values (0 off the object) and heat[1] zeros;
-   mask holds all ones at object cells and 0 elsewhere. reach: the start heat is 0 at every cell
-   more than reach rows or columns from the centre (box row cy, column cx); -1 when it may be
-   anywhere (start values from the closed form). */
+/* The grids of one run, in strips of `lanes` columns (kLanes or kWideLanes). heat[0] holds the
+   start values (0 off the object) and heat[1] zeros; mask holds all ones at object cells and 0
+   elsewhere. reach: the start heat is 0 at every cell more than reach rows or columns from the
+   centre (box row cy, column cx); -1 when it may be anywhere (start values from the closed
+   form). */
 struct Job {
     double *heat[2];
     const uint64_t *mask;
     int64_t width;
     const Strip *strips;
     int64_t nstrips;
+    int64_t lanes;
     int64_t centre;
     int64_t iterations;
     int64_t reach, cy, cx;
@@ -80,19 +84,27 @@ inline Pass pass_rows(const Job &job, const Strip &strip, int64_t it) {
     const int64_t top = strip.top, bottom = strip.top + strip.rows - 1;
     if (job.reach < 0) return Pass{top, bottom, top, bottom};
     const int64_t r = job.reach + 2 * it;
-    if (strip.x0 + kLanes - 1 < job.cx - r - 2 || strip.x0 > job.cx + r + 2) return Pass{0, -1, 0, -1};
+    if (strip.x0 + job.lanes - 1 < job.cx - r - 2 || strip.x0 > job.cx + r + 2) return Pass{0, -1, 0, -1};
     auto clamp = [&](int64_t v) { return v < top ? top : (v > bottom ? bottom : v); };
     return Pass{clamp(job.cy - r), clamp(job.cy + r), clamp(job.cy - r - 2), clamp(job.cy + r + 2)};
 }
 
-// The strips of the object marked on mask: out has room for shape.strips() of them; returns
-// how many hold object cells (the others are left out), and their total number of rows.
-int64_t strips_of(const Shape &shape, const uint64_t *mask, Strip *out, int64_t *total_rows);
+// The strips of `lanes` columns of the object marked on mask: out has room for
+// shape.strips(lanes) of them; returns how many hold object cells (the others are left out), and
+// their total number of rows.
+int64_t strips_of(const Shape &shape, const uint64_t *mask, int64_t lanes, Strip *out, int64_t *total_rows);
 
-// Runs job; the final heat is in heat[iterations % 2] (heat[0] when iterations <= 0).
+// The strip width that diffuse runs fastest on this processor.
+int64_t strip_lanes();
+
+/* Runs job; the final heat is in heat[iterations % 2] (heat[0] when iterations <= 0). The
+   baseline build takes strips of either width, the AVX2 build strips of kLanes, the AVX-512
+   build strips of kWideLanes; diffuse picks the vector build that matches job.lanes. */
 void diffuse_baseline(const Job &job);
 void diffuse_avx2(const Job &job);
+void diffuse_avx512(const Job &job);
 using sarvo::avx2_available;
+using sarvo::avx512_available;
 void diffuse(const Job &job);
 
 /* One unit gradient: out[0] = gy q, out[1] = gx q with q = 1 / (sqrt(gx^2 + gy^2) + 1e-60);
