@@ -74,32 +74,14 @@ inline void settle(const Array<int16_t, 3> &pos, int64_t y, int64_t x) {
     for (int64_t c = 0; c < pos.shape[0]; ++c) pos(c, y, x) = 0;
 }
 
-// A neighbour of (y, x) is taken when it carries a smaller label (unlabelled, or an earlier
-// region's, which this region takes over) and its count is above kGrowMinCount.
-inline bool takes(const Array<uint32_t, 2> &labels, const Array<const uint8_t, 2> &hist, int64_t y, int64_t x,
-                  uint32_t label) {
-    return labels(y, x) < label && hist(y, x) > kGrowMinCount;
-}
-
-// Whether any neighbour of (y, x) would be taken.
-bool takes_a_neighbour(const Array<uint32_t, 2> &labels, const Array<const uint8_t, 2> &hist, int64_t y, int64_t x,
-                       uint32_t label) {
-    for (const Offset &d : kNeighbours8) {
-        const int64_t ny = y + d.dy, nx = x + d.dx;
-        if (in_range(ny, labels.shape[0]) && in_range(nx, labels.shape[1]) && takes(labels, hist, ny, nx, label))
-            return true;
-    }
-    return false;
-}
-
-// Grows region `label` from its seed (y, x), first in, first out.
+// Grows region `label` from its seed (y, x), first in, first out. A neighbour is taken when it
+// carries a smaller label (unlabelled, or an earlier region's, which this region takes over)
+// and its count is above kGrowMinCount.
 int32_t grow_region(const Array<uint32_t, 2> &labels, const Array<const uint8_t, 2> &hist,
                     const Array<int16_t, 3> &pos, int64_t y, int64_t x, uint32_t label, ExcSlot exc) {
     const int64_t ly = labels.shape[0], lx = labels.shape[1];
     labels(y, x) = label;
     settle(pos, y, x);
-    // Most regions are their seed alone; those need no queue (a list record and its block).
-    if (!takes_a_neighbour(labels, hist, y, x, label)) return kOk;
     PairList<int64_t> queue;
     if (int32_t st = queue.init(exc)) return st;
     if (int32_t st = queue.append(y, x, exc)) return st;
@@ -109,7 +91,7 @@ int32_t grow_region(const Array<uint32_t, 2> &labels, const Array<const uint8_t,
         for (const Offset &d : kNeighbours8) {
             const int64_t ny = item.first + d.dy, nx = item.second + d.dx;
             if (!in_range(ny, ly) || !in_range(nx, lx)) continue;
-            if (!takes(labels, hist, ny, nx, label)) continue;
+            if (labels(ny, nx) >= label || hist(ny, nx) <= kGrowMinCount) continue;
             labels(ny, nx) = label;
             settle(pos, ny, nx);
             if (int32_t st = queue.append(ny, nx, exc)) return st;
