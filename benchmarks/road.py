@@ -40,10 +40,10 @@ def numpy_road(masks, slices):
 
 
 def scalar_road(scalar, sf, masks, slices):
-    """The road on the scalar transcriptions. find_seeds, fill_holes and renumbering have none;
-    the module's kernels stand in for them on this side too, so the ratio understates ours."""
+    """The road on the scalar transcriptions. find_seeds and fill_holes have none; the module's
+    kernels stand in for them on this side too, so the ratio understates ours."""
     k = types.SimpleNamespace(p_histogram=scalar.p_histogram, bfs=scalar.bfs, extend_seed=scalar.extend_seed,
-                              find_seeds=sf.find_seeds, fill_holes=sf.fill_holes, renumbering=sf.renumbering)
+                              find_seeds=sf.find_seeds, fill_holes=sf.fill_holes, renumbering=scalar.renumbering)
     return road(scalar.masks_to_flow, scalar.steps2D_all, k, masks, slices)
 
 

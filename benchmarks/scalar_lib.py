@@ -29,6 +29,9 @@ class Scalar:
         self.diffusion = self._build(compiler, "diffusion_flows")
         self.flow = self._build(compiler, "flow_following")
         self.seeds = self._build(compiler, "seeds_and_growth")
+        self.cleanup = self._build(compiler, "mask_cleanup")
+        self.cleanup.scalar_renumbering.argtypes = [_ptr, _i64, ctypes.c_uint32]
+        self.cleanup.scalar_renumbering.restype = None
         d, f, g = self.diffusion, self.flow, self.seeds
         d.scalar_extend_centers.argtypes = [_ptr, _ptr, _i64, _i32, _i32, _f64, _ptr]
         d.scalar_extend_centers_many.argtypes = [_ptr, _ptr, _ptr, _ptr, _ptr, _i64, _f64, _ptr]
@@ -37,6 +40,8 @@ class Scalar:
         f.scalar_steps2D.argtypes = [_ptr, _ptr, _i64, _i64, _ptr, _ptr, _i64, _i32, _f32, ctypes.c_int]
         f.scalar_steps2D.restype = None
         f.scalar_steps2D_all.argtypes = [_ptr, _ptr, _i64, _i64, _i32, ctypes.c_int]
+        f.scalar_gather_floor.argtypes = [_ptr, _ptr, _i64, _i64, _i32, _ptr]
+        f.scalar_gather_floor.restype = None
         d.scalar_approximate_diffusion.argtypes = [_ptr, _ptr, _i64, _i32, _ptr]
         g.scalar_p_histogram.argtypes = [_ptr, _ptr, _i64, _i64, _ptr]
         g.scalar_bfs.argtypes = [_ptr, _ptr, _ptr, _i64, _i64, _i64, _ptr]
@@ -109,6 +114,13 @@ class Scalar:
                                              int(interpolate))
         return other if which else flow
 
+    def gather_floor(self, field, disp, passes):
+        """The bilinear gathers of a walk of `passes` steps towards disp, without the walk."""
+        assert field.dtype == disp.dtype == np.float32 and field.shape == disp.shape
+        out = np.empty(field.shape[1:], np.float32)
+        self.flow.scalar_gather_floor(_p(field), _p(disp), field.shape[1], field.shape[2], passes, _p(out))
+        return out
+
     def approximate_diffusion(self, dy, dx, niter):
         out = np.empty(len(dy))
         if self.diffusion.scalar_approximate_diffusion(_p(dy), _p(dx), len(dy), niter, _p(out)):
@@ -127,3 +139,7 @@ class Scalar:
 
     def extend_seed(self, masks, pos):
         self.seeds.scalar_extend_seed(_p(masks), _p(pos), pos.shape[1], pos.shape[2])
+
+    def renumbering(self, labels, min_labels):
+        assert labels.dtype == np.uint32 and labels.ndim == 1 and labels.flags.c_contiguous
+        self.cleanup.scalar_renumbering(_p(labels), len(labels), min_labels)

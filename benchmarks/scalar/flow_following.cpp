@@ -75,6 +75,34 @@ void scalar_steps2D(const float *flow, float *disp, int64_t ly, int64_t lx, cons
     step_routine<float>(flow, disp, ly, lx, rows, cols, n, n_steps, decay, interpolate != 0);
 }
 
+/* The floor of flow following: per pixel, `passes` bilinear samples of both channels at points
+   along the straight path from the pixel to where disp says it ends (sample k at fraction
+   (k + 1) / passes), summed into out. The same gathers a walk of `passes` steps makes, without
+   its chain from one step to the next, its update or its clamping. */
+void scalar_gather_floor(const float *field, const float *disp, int64_t ly, int64_t lx, int32_t passes, float *out) {
+    const int64_t plane = ly * lx;
+    for (int64_t y = 0; y < ly; ++y)
+        for (int64_t x = 0; x < lx; ++x) {
+            const int64_t p = y * lx + x;
+            float sum = 0;
+            for (int32_t k = 0; k < passes; ++k) {
+                const float f = static_cast<float>(k + 1) / static_cast<float>(passes);
+                const float dy = disp[p] * f, dx = disp[plane + p] * f;
+                const float fy = std::floor(dy), fx = std::floor(dx);
+                const int64_t y0 = y + static_cast<int64_t>(fy), x0 = x + static_cast<int64_t>(fx);
+                const float ty = dy - fy, tx = dx - fx;
+                const int64_t y1 = std::min(y0 + 1, ly - 1), x1 = std::min(x0 + 1, lx - 1);
+                for (int c = 0; c < 2; ++c) {
+                    const float *g = field + c * plane;
+                    sum += ((g[y0 * lx + x0] * (1 - ty) * (1 - tx) + g[y0 * lx + x1] * (1 - ty) * tx) +
+                            g[y1 * lx + x0] * ty * (1 - tx)) +
+                           g[y1 * lx + x1] * ty * tx;
+                }
+            }
+            out[p] = sum;
+        }
+}
+
 // Returns 0 when the result is in flow (the caller's buffer), 1 when it is in other.
 int scalar_steps2D_all(float *flow, float *other, int64_t ly, int64_t lx, int32_t n_steps, int interpolate) {
     const int64_t plane = ly * lx;

@@ -45,9 +45,7 @@ int32_t array_cumsum(Array<uint32_t, 1> *result, ExcSlot exc, const Array<const 
     return kOk;
 }
 
-uint32_t largest_element(const Array<const uint32_t, 1> &a) {
-    const uint32_t *const v = a.data;
-    const int64_t n = a.shape[0];
+uint32_t largest_baseline(const uint32_t *v, int64_t n) {
     uint32_t m[4] = {0, 0, 0, 0};
     int64_t j = 0;
     for (; j + 4 <= n; j += 4)
@@ -57,21 +55,15 @@ uint32_t largest_element(const Array<const uint32_t, 1> &a) {
     return x > y ? x : y;
 }
 
-int32_t np_bincount_upto(Array<int64_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a,
-                         uint32_t largest, uint32_t minlength) {
-    const uint32_t *const v = a.data;
-    const int64_t n = a.shape[0];
-    const int64_t length = n > 0 ? std::max<int64_t>(int64_t{largest} + 1, minlength) : minlength;
-    Owned<Array<int64_t, 1>> counts;
-    if (int32_t st = create_array(&counts.rec, {length}, Fill::Zeros, exc, false)) return st;
+uint32_t largest_element(const Array<const uint32_t, 1> &a) {
+    return avx2_available() ? largest_avx2(a.data, a.shape[0]) : largest_baseline(a.data, a.shape[0]);
+}
+
+void count_values_baseline(const uint32_t *v, int64_t n, int64_t *c, uint32_t last) {
     // Eight entries at a time: a group of one value (most groups inside the runs of a label
-    // mask) adds 8 at once instead of a chain of increments of one memory cell. `largest` came
-    // from an earlier pass, and another thread may have raised a value since: each group is
+    // mask) adds 8 at once instead of a chain of increments of one memory cell. Each group is
     // copied once into a private group (one 32-byte copy, two vector loads on x86-64 and ARM)
-    // and each address formed as min(value, last bin) from that copy, so the counts stay inside
-    // the bins (a raised value counts in the last).
-    int64_t *const c = counts.rec.data;
-    const uint32_t last = static_cast<uint32_t>(length - 1);
+    // and each address formed from that copy.
     const auto bin = [last](uint32_t x) { return x < last ? x : last; };
     int64_t j = 0;
     for (; j + 8 <= n; j += 8) {
@@ -87,6 +79,20 @@ int32_t np_bincount_upto(Array<int64_t, 1> *result, ExcSlot exc, const Array<con
         for (int i = 0; i < 8; ++i) ++c[bin(group[i])];
     }
     for (; j < n; ++j) ++c[bin(read_once(v[j]))];
+}
+
+int32_t np_bincount_upto(Array<int64_t, 1> *result, ExcSlot exc, const Array<const uint32_t, 1> &a,
+                         uint32_t largest, uint32_t minlength) {
+    const int64_t n = a.shape[0];
+    const int64_t length = n > 0 ? std::max<int64_t>(int64_t{largest} + 1, minlength) : minlength;
+    Owned<Array<int64_t, 1>> counts;
+    if (int32_t st = create_array(&counts.rec, {length}, Fill::Zeros, exc, false)) return st;
+    // `largest` came from an earlier pass, and another thread may have raised a value since:
+    // each address is min(value, last bin), so the counts stay inside the bins (a raised value
+    // counts in the last).
+    const uint32_t last = static_cast<uint32_t>(length - 1);
+    if (avx2_available()) count_values_avx2(a.data, n, counts.rec.data, last);
+    else count_values_baseline(a.data, n, counts.rec.data, last);
     *result = counts.release();
     return kOk;
 }

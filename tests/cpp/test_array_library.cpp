@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -131,25 +132,44 @@ INSTANTIATE_TEST_SUITE_P(Examples, Bincount,
                                            BincountCase{{}, 3, {0, 0, 0}}, BincountCase{{}, 0, {}},
                                            BincountCase{{7}, 0, {0, 0, 0, 0, 0, 0, 0, 1}}));
 
-// Against counting one by one: lengths around the groups of eight, runs of one value that do
-// and do not fill a group, the largest value in every lane of the four-wide maximum, and a
-// last value that must not displace the first lane's.
+// Against counting one by one, through the routine and through each build of its two passes
+// (the AVX2 ones on a buffer whose end faults): lengths around the groups of eight and the four
+// chains of the vector maximum, runs of one value that do and do not fill a group or cross
+// groups, the largest value in every lane of the four-wide maximum, and a last value that must
+// not displace the first lane's; and long arrays, whose runs outnumber the AVX2 build's list.
 TEST(BincountOracle, AgreesWithCountingOneByOne) {
     std::mt19937 rng(18);
-    for (int n = 0; n <= 41; ++n) {
-        for (int pattern = 0; pattern < 4; ++pattern) {
+    std::vector<int> lengths(76);
+    std::iota(lengths.begin(), lengths.end(), 0);
+    lengths.insert(lengths.end(), {2100, 4099, 20000});
+    for (int n : lengths) {
+        for (int pattern = 0; pattern < 5; ++pattern) {
             std::vector<uint32_t> v(n);
-            for (int i = 0; i < n; ++i)  // pattern 3: the largest only in the first lane, a middling last value
+            for (int i = 0, run = 0; i < n; ++i)  // pattern 3: the largest only in the first lane, a middling last value
                 v[i] = pattern == 0   ? rng() % 5
                        : pattern == 1 ? static_cast<uint32_t>(i / 8 % 3)
                        : pattern == 2 ? (i == n - 1 ? 9 : 1)
-                                      : (i == n - 1 ? 5 : i % 4 == 0 ? 9 : 1);
+                       : pattern == 3 ? (i == n - 1 ? 5 : i % 4 == 0 ? 9 : 1)
+                                      : (run = rng() % 6 == 0 ? static_cast<int>(rng() % 7) : run);  // random runs
             std::vector<int64_t> expected(n ? *std::max_element(v.begin(), v.end()) + 1 : 0, 0);
             for (uint32_t x : v) ++expected[x];
             Owned<Array<int64_t, 1>> out;
             const excinfo_t *exc = nullptr;
             ASSERT_EQ(sarvo::np_bincount(&out.rec, &exc, view(v), 0), sarvo::kOk);
             EXPECT_EQ(values(out.rec), expected) << "n " << n << " pattern " << pattern;
+            if (n == 0) continue;
+            const auto largest = static_cast<uint32_t>(expected.size() - 1);
+            std::vector<int64_t> counts(expected.size(), 0);
+            sarvo::count_values_baseline(v.data(), n, counts.data(), largest);
+            EXPECT_EQ(counts, expected) << "baseline, n " << n << " pattern " << pattern;
+            EXPECT_EQ(sarvo::largest_baseline(v.data(), n), largest) << "n " << n << " pattern " << pattern;
+            if (!sarvo::avx2_available()) continue;
+            GuardedBuffer<uint32_t> guarded(v.size());
+            guarded.assign(v.data(), v.size());
+            std::fill(counts.begin(), counts.end(), 0);
+            sarvo::count_values_avx2(guarded.data(), n, counts.data(), largest);
+            EXPECT_EQ(counts, expected) << "AVX2, n " << n << " pattern " << pattern;
+            EXPECT_EQ(sarvo::largest_avx2(guarded.data(), n), largest) << "AVX2, n " << n << " pattern " << pattern;
         }
     }
 }

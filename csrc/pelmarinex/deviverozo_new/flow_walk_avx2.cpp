@@ -15,7 +15,10 @@ namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 namespace {
 
 constexpr int kQuad = 4;    // pixels per register
-constexpr int kQuads = 4;   // quads walked side by side, so that one's loads hide another's latency
+// Quads walked side by side, so that one's loads hide another's latency: a step waits on its
+// samples, which land far apart after the first rounds. Eight walked 1.4-2x faster than four
+// at 2048² (16 fewer pixels in flight were not enough to cover the misses; sixteen spill).
+constexpr int kQuads = 8;
 constexpr int kBlock = kQuad * kQuads;
 
 struct Quad {
