@@ -60,23 +60,23 @@ def clear_margin(masks: NDArray[np.uint32], margin: int) -> NDArray[np.uint32]:
     return road.relabel_consecutive(np.where(touching[masks], 0, masks))
 
 
-def cell_field(plan: InputPlan, pattern: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """The noiseless flow and logits of one field of cells, one chunk in size."""
-    masks = road.synthetic_mask((plan.chunk, plan.chunk), seed=plan.seed * 1_000_003 + pattern)
-    return road.predictor_shapes(clear_margin(masks, MARGIN))
+def cell_field(plan: InputPlan, pattern: int
+               ) -> tuple[NDArray[np.uint32], NDArray[np.float64], NDArray[np.float64]]:
+    """One field of cells, one chunk in size: its label mask, noiseless flow and logits."""
+    masks = clear_margin(road.synthetic_mask((plan.chunk, plan.chunk), seed=plan.seed * 1_000_003 + pattern), MARGIN)
+    return (masks, *road.predictor_shapes(masks))
 
 
-def turned(flow: NDArray[np.float64], logits: NDArray[np.float64], way: int
-           ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def turned(masks: NDArray[np.uint32], flow: NDArray[np.float64], logits: NDArray[np.float64], way: int
+           ) -> tuple[NDArray[np.uint32], NDArray[np.float64], NDArray[np.float64]]:
     """Copies of a field flipped along its rows (way & 1) and columns (way & 2); a flow
-    component changes sign with its own axis."""
+    component changes sign with its own axis. The noise goes onto the copies in place."""
     flow, logits = flow.copy(), logits.copy()
     for axis, bit in ((0, 1), (1, 2)):
         if way & bit:
-            flow = np.flip(flow, axis + 1)
+            masks, logits, flow = np.flip(masks, axis), np.flip(logits, axis), np.flip(flow, axis + 1)
             flow[axis] *= -1.0
-            logits = np.flip(logits, axis)
-    return np.ascontiguousarray(flow), np.ascontiguousarray(logits)
+    return np.ascontiguousarray(masks), np.ascontiguousarray(flow), np.ascontiguousarray(logits)
 
 
 def plain_zarr(path: pathlib.Path, shape: tuple[int, ...], chunks: tuple[int, ...], dtype: Any) -> Any:
@@ -96,33 +96,57 @@ def create_arrays(plan: InputPlan) -> None:
     plain_zarr(plan.probability_path, (side, side), (chunk, chunk), np.float32)
 
 
-def write_pattern(plan: InputPlan, pattern: int) -> int:
+def write_pattern(plan: InputPlan, pattern: int, flow_out: Any = None, prob_out: Any = None,
+                  truth_out: Any = None) -> int:
     """Writes every chunk that draws on field `pattern` (chunk i takes field i % patterns),
-    each with its own noise. Returns the chunks written."""
-    zarr: Any = importlib.import_module("zarr")
-    flow_out = zarr.open_array(str(plan.flow_path), mode="r+")
-    prob_out = zarr.open_array(str(plan.probability_path), mode="r+")
-    base_flow, base_logits = cell_field(plan, pattern)
+    each with its own noise, into the plan's zarr arrays or the arrays given; `truth_out`
+    takes the label masks, numbered 1 … n within each chunk. Returns the chunks written."""
+    if flow_out is None:
+        flow_out, prob_out = open_inputs(plan, "r+")
+    base = cell_field(plan, pattern)
     written = 0
     for index, (y, x) in enumerate(plan.chunk_origins()):
         if index % plan.patterns != pattern:
             continue
-        flow, logits = turned(base_flow, base_logits, (index // plan.patterns) % 4)
+        masks, flow, logits = turned(*base, (index // plan.patterns) % 4)
         rng = np.random.default_rng((plan.seed, index))
         flow32, logits32 = road.predictor_noise(flow, logits, rng, plan.noise, PREDICTOR_SCALE, plan.speckle)
         flow_out[:, y:y + plan.chunk, x:x + plan.chunk] = flow32
         prob_out[y:y + plan.chunk, x:x + plan.chunk] = logits32
+        if truth_out is not None:
+            truth_out[y:y + plan.chunk, x:x + plan.chunk] = masks
         written += 1
     return written
+
+
+def predicted_field(plan: InputPlan) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.uint32]]:
+    """The same flow and logits in memory, with the true label mask (numbered 1 … n)."""
+    flow = np.empty((2, plan.side, plan.side), np.float32)
+    logits = np.empty((plan.side, plan.side), np.float32)
+    truth = np.empty((plan.side, plan.side), np.uint32)
+    check_plan(plan)
+    chunks = plan.side // plan.chunk
+    for pattern in range(min(plan.patterns, chunks * chunks)):
+        write_pattern(plan, pattern, flow, logits, truth)
+    # Labels per chunk, made distinct: chunk i's labels shifted past those of the chunks before.
+    chunk_view = truth.reshape(chunks, plan.chunk, chunks, plan.chunk)
+    counts = chunk_view.max(axis=(1, 3)).ravel().astype(np.uint64)
+    shift = np.concatenate([[0], np.cumsum(counts)[:-1]]).reshape(chunks, 1, chunks, 1)
+    chunk_view += np.where(chunk_view > 0, shift, 0).astype(np.uint32)
+    return flow, logits, truth
+
+
+def check_plan(plan: InputPlan) -> None:
+    if plan.side % plan.chunk or plan.chunk <= 2 * MARGIN:
+        raise ValueError(f"the side ({plan.side}) must be a multiple of the chunk ({plan.chunk}), "
+                         f"which must exceed {2 * MARGIN}")
 
 
 def write_inputs(plan: InputPlan, jobs: int = 1) -> tuple[Any, Any]:
     """Writes the flow (2, side, side) and the logits (side, side), float32, into two zarr
     arrays under `plan.directory`, `jobs` processes at a time; no process holds more than a
     few chunks. Returns the arrays, opened for reading."""
-    if plan.side % plan.chunk or plan.chunk <= 2 * MARGIN:
-        raise ValueError(f"the side ({plan.side}) must be a multiple of the chunk ({plan.chunk}), "
-                         f"which must exceed {2 * MARGIN}")
+    check_plan(plan)
     create_arrays(plan)
     patterns = range(min(plan.patterns, len(plan.chunk_origins())))
     if jobs <= 1:
@@ -134,6 +158,7 @@ def write_inputs(plan: InputPlan, jobs: int = 1) -> tuple[Any, Any]:
     return open_inputs(plan)
 
 
-def open_inputs(plan: InputPlan) -> tuple[Any, Any]:
+def open_inputs(plan: InputPlan, mode: str = "r") -> tuple[Any, Any]:
+    """The plan's flow and logits arrays on disk."""
     zarr: Any = importlib.import_module("zarr")
-    return zarr.open_array(str(plan.flow_path), mode="r"), zarr.open_array(str(plan.probability_path), mode="r")
+    return zarr.open_array(str(plan.flow_path), mode=mode), zarr.open_array(str(plan.probability_path), mode=mode)
