@@ -23,16 +23,24 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     where = np.flatnonzero(flat)
     if where.size == 0:
         return boxes
-    lab = flat[where]
-    order = np.argsort(lab, kind="stable")
-    lab, where = lab[order], where[order]
-    ys, xs = np.divmod(where, masks.shape[1])
-    starts = np.flatnonzero(np.r_[True, lab[1:] != lab[:-1]])
-    k = lab[starts].astype(np.intp) - 1
-    boxes[k, 0, 0] = np.minimum.reduceat(ys, starts)
-    boxes[k, 0, 1] = np.maximum.reduceat(ys, starts) + 1
-    boxes[k, 1, 0] = np.minimum.reduceat(xs, starts)
-    boxes[k, 1, 1] = np.maximum.reduceat(xs, starts) + 1
+    # Unbuffered reductions per label instead of a sort: in row-major order a label's first
+    # and last pixels lie on its first and last rows.
+    lx = masks.shape[1]
+    lab = flat[where].astype(np.intp)
+    first = np.full(nobj + 1, flat.size, np.intp)
+    last = np.full(nobj + 1, -1, np.intp)
+    left = np.full(nobj + 1, lx, np.intp)
+    right = np.full(nobj + 1, -1, np.intp)
+    np.minimum.at(first, lab, where)
+    np.maximum.at(last, lab, where)
+    xs = where % lx
+    np.minimum.at(left, lab, xs)
+    np.maximum.at(right, lab, xs)
+    present = last[1:] >= 0
+    boxes[present, 0, 0] = first[1:][present] // lx
+    boxes[present, 0, 1] = last[1:][present] // lx + 1
+    boxes[present, 1, 0] = left[1:][present]
+    boxes[present, 1, 1] = right[1:][present] + 1
     return boxes
 
 
