@@ -38,7 +38,6 @@ from __future__ import annotations
 
 import importlib
 import pathlib
-import threading
 import time
 from dataclasses import dataclass
 from typing import Any, Union
@@ -47,6 +46,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 import segmentation_road as road
+from sarvo_segment._tiles import NpyFile, Slices, Tile, write_region
+from sarvo_segment._tiles import tile_grid as tile_grid      # part of this module's interface
 
 dask: Any = importlib.import_module("dask")
 
@@ -54,7 +55,6 @@ dask: Any = importlib.import_module("dask")
 # and the rounded end point may lie one pixel off: four pixels beyond the two cell extents.
 OVERLAP_MARGIN = 4
 
-Slices = tuple[slice, slice]
 Source = Union[NDArray[np.integer[Any]], str, pathlib.Path, Any]   # array, .npy path or Dask array
 
 
@@ -65,71 +65,7 @@ def required_overlap(largest_cell: int) -> int:
 
 
 # ---------------------------------------------------------------------------------------------
-# The grid of cores and windows
-
-@dataclass(frozen=True)
-class Tile:
-    index: int            # row-major number of the tile
-    core: Slices          # the pixels this tile writes, in image coordinates
-    window: Slices        # the pixels it reads: the core widened by the overlap, cut at the border
-
-    @property
-    def core_in_window(self) -> Slices:
-        (cy, cx), (wy, wx) = self.core, self.window
-        return (slice(cy.start - wy.start, cy.stop - wy.start), slice(cx.start - wx.start, cx.stop - wx.start))
-
-
-def tile_grid(shape: tuple[int, int], tile: int, overlap: int) -> list[Tile]:
-    """The tiles of an image of `shape` in row-major order."""
-    if tile < 1 or overlap < 0:
-        raise ValueError(f"a tile needs a side of at least 1 and an overlap of at least 0, not {tile} and {overlap}")
-    ly, lx = shape
-    tiles: list[Tile] = []
-    for y in range(0, ly, tile):
-        for x in range(0, lx, tile):
-            core = (slice(y, min(y + tile, ly)), slice(x, min(x + tile, lx)))
-            window = (slice(max(y - overlap, 0), min(y + tile + overlap, ly)),
-                      slice(max(x - overlap, 0), min(x + tile + overlap, lx)))
-            tiles.append(Tile(len(tiles), core, window))
-    return tiles
-
-
-# ---------------------------------------------------------------------------------------------
-# Where labels come from and go to
-
-class NpyFile:
-    """A 2-D .npy file read and written a window at a time through short-lived memory maps, so
-    that a task holds only the window it copied, never pages of the whole file."""
-
-    def __init__(self, path: str | pathlib.Path) -> None:
-        self.path = pathlib.Path(path)
-        mapped = np.load(self.path, mmap_mode="r")
-        self.shape: tuple[int, int] = mapped.shape
-        self.dtype = mapped.dtype
-        del mapped
-
-    @classmethod
-    def create(cls, path: str | pathlib.Path, shape: tuple[int, int], dtype: Any = np.uint32) -> NpyFile:
-        open_memmap: Any = np.lib.format.open_memmap      # untyped in NumPy 1.26
-        mapped = open_memmap(path, mode="w+", dtype=dtype, shape=shape)
-        del mapped                                  # a new file reads as zeros: nothing to flush
-        return cls(path)
-
-    def read(self, where: Slices) -> NDArray[Any]:
-        mapped = np.load(self.path, mmap_mode="r")
-        try:
-            return np.array(mapped[where])
-        finally:
-            del mapped
-
-    def write(self, where: Slices, values: NDArray[Any]) -> None:
-        mapped = np.load(self.path, mmap_mode="r+")
-        try:
-            mapped[where] = values
-            mapped.flush()
-        finally:
-            del mapped
-
+# Where labels come from (the grid, .npy files and chunked writes are the installed package's)
 
 def check_label_source(masks: Source) -> tuple[Any, tuple[int, int]]:
     """The source as an in-memory array, an NpyFile or a Dask array, and its shape. Refuses
@@ -226,22 +162,6 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     core = np.ascontiguousarray(found[tile.core_in_window])
     return TileResult(tile=tile, labels=core, anchors=flat, owned=np.sort(flat[inside]),
                       seconds=time.perf_counter() - t0)
-
-
-# Chunked outputs (zarr and the like) write a core by reading, changing and writing back every
-# chunk it touches; two threads doing that to a shared chunk lose one's pixels. Writes to such
-# outputs take turns; a NumPy array or a .npy file is written in place, core by core.
-CHUNKED_WRITE = threading.Lock()
-
-
-def write_region(out: Any, where: Slices, values: NDArray[np.uint32]) -> None:
-    if isinstance(out, NpyFile):
-        out.write(where, values)
-    elif isinstance(out, np.ndarray):
-        out[where] = values
-    else:
-        with CHUNKED_WRITE:
-            out[where] = values
 
 
 def write_core(out: Any, result: TileResult) -> TileResult:

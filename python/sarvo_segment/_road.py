@@ -45,6 +45,13 @@ def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps
     (the fill's walks through the background, the 40 % rule) to `finish_masks` on it."""
     watch.stage("_steps2D_all")
     disp = sf._steps2D_all(flow, n_steps, interpolate)
+    return masks_from_displacements(flow, disp, foreground, watch, finish)
+
+
+def masks_from_displacements(flow: NDArray[np.float32], disp: NDArray[np.float32], foreground: NDArray[np.bool_],
+                             watch: Stopwatch, finish: bool = True) -> RoadResult:
+    """The road after flow following, from the float32 displacements `disp` of every pixel
+    (however they were computed: in one call or stitched from tiles). `flow` is only kept."""
     watch.stage("round to int16")
     pos = np.rint(disp).astype(np.int16)
     watch.stage("p_histogram")

@@ -35,8 +35,9 @@ def _optional(module: str, path: pathlib.Path) -> Any:
         raise InputError(f"{path}: this format needs {module} (pip install {module})") from None
 
 
-def read_array(path: str | os.PathLike[str], what: str) -> NDArray[Any]:
-    """The array in `path`: a memory map for .npy, read whole for .tif and .zarr."""
+def read_array(path: str | os.PathLike[str], what: str, lazy: bool = False) -> Any:
+    """The array in `path`: a memory map for .npy, read whole for .tif, and for .zarr read
+    whole, or opened and left on disk when `lazy` (for a run that reads it by windows)."""
     path = pathlib.Path(path)
     suffix = _suffix(path, what)
     if not path.exists():
@@ -46,7 +47,8 @@ def read_array(path: str | os.PathLike[str], what: str) -> NDArray[Any]:
             mapped: NDArray[Any] = np.load(path, mmap_mode="r", allow_pickle=False)
             return mapped
         if suffix == ".zarr":
-            return np.asarray(_optional("zarr", path).open_array(str(path), mode="r"))
+            opened = _optional("zarr", path).open_array(str(path), mode="r")
+            return opened if lazy else np.asarray(opened)
         return np.asarray(_optional("tifffile", path).imread(path))
     except InputError:
         raise

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Literal, overload
+from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -11,7 +11,7 @@ import sarvo_functions as sf
 
 from ._checks import check_count, check_flow, check_probability, check_real
 from ._labels import boxes_of, fill_enclosed_holes
-from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, grow_masks
+from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, masks_from_displacements
 from ._timing import Progress, Stopwatch
 
 ProbabilityKind = Literal["logits", "probability"]
@@ -148,50 +148,86 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
     watch.stage("check and convert")
     field = check_flow(flow)
     prob = check_probability(probability, field.shape)
-    if probability_kind not in DEFAULT_THRESHOLD:
-        raise ValueError(f"probability_kind must be 'logits' or 'probability', got {probability_kind!r}")
-    scale = check_real("flow_scale", flow_scale, positive=True)
-    steps = check_count("n_steps", n_steps)
-    size_limit = check_count("min_size", min_size)
-    error_limit = check_real("flow_threshold", flow_threshold, least=0.0, allow_inf=True)
-    frac = check_real("approx_frac", approx_frac, least=0.0)
-    cut = DEFAULT_THRESHOLD[probability_kind] if threshold is None else check_real("threshold", threshold)
+    params = RoadParameters.checked(probability_kind, threshold, flow_scale, n_steps, interpolate, flow_threshold,
+                                    min_size, approx_frac)
+    foreground = foreground_of(prob, params)
+    unit = unit_flow(field, foreground, params)
+    watch.stage("_steps2D_all")
+    disp = sf._steps2D_all(unit, params.n_steps, params.interpolate)
+    return finish_from_displacements(unit, foreground, disp, params, details, watch)
 
+
+@dataclass(frozen=True)
+class RoadParameters:
+    """The checked parameters of `masks_from_flow`, as the stages use them."""
+    probability_kind: str
+    threshold: float
+    flow_scale: float
+    n_steps: int
+    interpolate: bool
+    flow_threshold: float
+    min_size: int
+    approx_frac: float
+
+    @classmethod
+    def checked(cls, probability_kind: str, threshold: float | None, flow_scale: float, n_steps: int,
+                interpolate: bool, flow_threshold: float, min_size: int, approx_frac: float) -> RoadParameters:
+        if probability_kind not in DEFAULT_THRESHOLD:
+            raise ValueError(f"probability_kind must be 'logits' or 'probability', got {probability_kind!r}")
+        cut = DEFAULT_THRESHOLD[probability_kind] if threshold is None else check_real("threshold", threshold)
+        return cls(probability_kind, cut, check_real("flow_scale", flow_scale, positive=True),
+                   check_count("n_steps", n_steps), bool(interpolate),
+                   check_real("flow_threshold", flow_threshold, least=0.0, allow_inf=True),
+                   check_count("min_size", min_size), check_real("approx_frac", approx_frac, least=0.0))
+
+
+def foreground_of(prob: NDArray[Any], params: RoadParameters) -> NDArray[np.bool_]:
+    """The pixels above the threshold, C order; NaN and (for probabilities) values outside
+    [0, 1] are refused. Elementwise, so a window's foreground is the whole image's, cut."""
     if prob.dtype == np.bool_:
-        foreground = np.ascontiguousarray(prob)
-    else:
-        # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
-        with np.errstate(invalid="ignore"):                 # inf - inf: a NaN that looks further
-            total = np.sum(prob, dtype=np.float64)
-        if not np.isfinite(total) and np.isnan(prob).any():
-            raise ValueError("probability holds NaN values")
-        if probability_kind == "probability":
-            if prob.size and (prob.min() < 0 or prob.max() > 1):
-                raise ValueError(f"probability values lie in [{prob.min()}, {prob.max()}], outside [0, 1]: "
-                                 f"for logits pass probability_kind='logits'")
-            if not 0 <= cut <= 1:
-                raise ValueError(f"a threshold for probabilities lies in [0, 1], got {cut}")
-        foreground = np.ascontiguousarray(prob > cut)
-    # The one conversion: float32 in C order, zero off the foreground, then unit scale.
+        return np.ascontiguousarray(prob)
+    # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
+    with np.errstate(invalid="ignore"):                 # inf - inf: a NaN that looks further
+        total = np.sum(prob, dtype=np.float64)
+    if not np.isfinite(total) and np.isnan(prob).any():
+        raise ValueError("probability holds NaN values")
+    if params.probability_kind == "probability" and prob.size and (prob.min() < 0 or prob.max() > 1):
+        raise ValueError(f"probability values lie in [{prob.min()}, {prob.max()}], outside [0, 1]: "
+                         f"for logits pass probability_kind='logits'")
+    if params.probability_kind == "probability" and not 0 <= params.threshold <= 1:
+        raise ValueError(f"a threshold for probabilities lies in [0, 1], got {params.threshold}")
+    return np.ascontiguousarray(prob > params.threshold)
+
+
+def unit_flow(field: NDArray[Any], foreground: NDArray[np.bool_], params: RoadParameters) -> NDArray[np.float32]:
+    """The one conversion: float32 in C order, zero off the foreground, then unit scale. NaN or
+    infinite values are refused. Elementwise, so a window's flow is the whole image's, cut."""
     unit = np.empty(field.shape, np.float32)
     with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
         np.multiply(field, foreground, out=unit, casting="unsafe")
-        if scale != 1.0:
-            unit *= np.float32(1.0 / scale)
+        if params.flow_scale != 1.0:
+            unit *= np.float32(1.0 / params.flow_scale)
     # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
     with np.errstate(invalid="ignore"):
         total = np.sum(unit, dtype=np.float64)
     if not np.isfinite(total):
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
                          f"(in float32, after division by flow_scale)")
+    return unit
 
-    road = grow_masks(unit, foreground, steps, bool(interpolate), watch)
+
+def finish_from_displacements(unit: NDArray[np.float32], foreground: NDArray[np.bool_], disp: NDArray[np.float32],
+                              params: RoadParameters, details: bool, watch: Stopwatch
+                              ) -> NDArray[np.uint32] | FlowSegmentation:
+    """Everything after flow following, on the whole image: seeds, growth and clean-up from
+    the displacements, then quality control."""
+    road = masks_from_displacements(unit, disp, foreground, watch)
     grown = road.masks
 
     watch.stage("compute_flow_error_cell_size")
-    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown), size_limit, frac)
-    small = sizes < size_limit
-    bad_flow = ~small & (errors > error_limit)
+    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown), params.min_size, params.approx_frac)
+    small = sizes < params.min_size
+    bad_flow = ~small & (errors > params.flow_threshold)
     watch.stage("renum_masks")
     masks = grown.copy() if details else grown
     sf.renum_masks(masks, small | bad_flow)
@@ -201,7 +237,7 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
     if not details:
         return masks
     labels = np.arange(1, len(sizes) + 1, dtype=np.int64)
-    return FlowSegmentation(masks=masks, foreground=foreground, threshold=cut, flow=unit,
+    return FlowSegmentation(masks=masks, foreground=foreground, threshold=params.threshold, flow=unit,
                             displacements=road.disp, histogram=road.hist, seeds=road.seeds, grown=grown,
                             errors=errors, sizes=sizes, removed_small=labels[small], removed_flow=labels[bad_flow],
                             kept=labels[~(small | bad_flow)], holes_filled=filled, seconds=watch.seconds)

@@ -1,0 +1,168 @@
+"""segment_tiled against masks_from_flow of the whole image: equal cell for cell, QC included, on
+noisy flows, far-travelling flows and speckled probability maps, over every kind of source and
+output, with the windows that could not certify their cores widened."""
+import numpy as np
+import pytest
+
+pytest.importorskip("dask")
+
+import sarvo_segment as ss  # noqa: E402
+from sarvo_segment import cli  # noqa: E402
+
+import segmentation_road as road  # noqa: E402
+
+SCALE = 5.0
+
+
+def noisy_flow(masks, noise, correlated, seed):
+    """The unit flow of `masks` blurred at cell borders, plus noise of amplitude `noise`:
+    spatially correlated over a few pixels, or independent per pixel; times SCALE."""
+    rng = np.random.default_rng(seed)
+    flow = road.blur(ss.flows_of(masks), 1.0)
+    if correlated:
+        field = np.stack([2.0 * road.smooth_field(masks.shape, 3.0, rng) - 1.0 for _ in range(2)])
+        field /= field.std() + 1e-12
+    else:
+        field = rng.standard_normal((2, *masks.shape))
+    return (SCALE * (flow + noise * field)).astype(np.float32)
+
+
+def speckled_logits(masks, seed, share=0.02):
+    """Logits with soft edges and a `share` of pixels flipped: holes in cells, specks outside."""
+    logits = 4.0 * road.blur(np.where(masks > 0, 1.0, -1.0), 1.5)
+    flipped = np.random.default_rng(seed).random(masks.shape) < share
+    logits[flipped] = -logits[flipped]
+    return logits.astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def masks():
+    return road.synthetic_mask((192, 176), seed=7)
+
+
+# A flow threshold that keeps some cells and removes others at these noise levels.
+QC = dict(flow_threshold=1.2, min_size=20)
+
+
+def assert_same_as_whole(flow, logits, tile, margin=16, **kw):
+    whole = ss.masks_from_flow(flow, logits, details=True, **kw)
+    tiled = ss.segment_tiled(flow, logits, tile, margin=margin, details=True, workers=2, **kw)
+    np.testing.assert_array_equal(tiled.masks, whole.masks)
+    np.testing.assert_array_equal(tiled.run.displacements, whole.displacements)
+    np.testing.assert_array_equal(tiled.run.removed_flow, whole.removed_flow)
+    np.testing.assert_array_equal(tiled.run.removed_small, whole.removed_small)
+    assert whole.n_cells >= 5 and len(whole.removed_flow) + len(whole.removed_small) > 0
+    return tiled
+
+
+@pytest.mark.parametrize("noise", [0.5, 1.0])
+@pytest.mark.parametrize("correlated", [False, True])
+def test_noisy_flows_give_the_whole_images_masks(masks, noise, correlated):
+    flow = noisy_flow(masks, noise, correlated, seed=3)
+    # The flow error grows with the noise: a threshold that keeps some cells and removes others.
+    assert_same_as_whole(flow, speckled_logits(masks, 3), 48, flow_scale=SCALE, min_size=20,
+                         flow_threshold=0.6 + 1.6 * noise ** 2)
+
+
+def test_pixels_travelling_further_than_a_cell_make_small_windows_widen(masks):
+    # Read at unit scale, the flow is five times too long, plus a drift across the image:
+    # pixels leave their cell and the first windows of 4 pixels of context cannot hold them.
+    flow = noisy_flow(masks, 0.5, True, seed=4)
+    flow[1] += 2.0
+    tiled = assert_same_as_whole(flow, speckled_logits(masks, 4), 40, margin=4, flow_scale=1.0,
+                                 flow_threshold=float("inf"), min_size=20)
+    assert tiled.widened_tiles > 0 and tiled.margins.max() >= 16
+    assert np.all(tiled.margins == 4 * 2 ** tiled.widenings)
+
+
+def test_nearest_sampling_and_probabilities_give_the_whole_images_masks(masks):
+    flow = noisy_flow(masks, 0.5, False, seed=5)
+    probability = 1.0 / (1.0 + np.exp(-speckled_logits(masks, 5).astype(np.float64)))
+    assert_same_as_whole(flow, probability, 64, flow_scale=SCALE, interpolate=False,
+                         probability_kind="probability", **QC)
+
+
+@pytest.fixture(scope="module")
+def pair(masks):
+    flow = noisy_flow(masks, 0.5, True, seed=6)
+    logits = speckled_logits(masks, 6)
+    return flow, logits, ss.masks_from_flow(flow, logits, flow_scale=SCALE, **QC)
+
+
+def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path):
+    da = pytest.importorskip("dask.array")
+    zarr = pytest.importorskip("zarr")
+    flow, logits, whole = pair
+    np.save(tmp_path / "flow.npy", flow)
+    np.save(tmp_path / "logits.npy", logits)
+    zflow = zarr.open_array(str(tmp_path / "flow.zarr"), mode="w", shape=flow.shape, dtype=flow.dtype,
+                            chunks=(2, 50, 70))
+    zflow[...] = flow
+    lazy = da.from_array(logits, chunks=(70, 50))
+    # Output chunks that match no tile: threads writing them must lose no pixel.
+    zout = zarr.open_array(str(tmp_path / "out.zarr"), mode="w", shape=whole.shape, dtype=np.uint32,
+                           chunks=(37, 53))
+    ss.segment_tiled(zflow, lazy, 48, out=zout, workers=2, flow_scale=SCALE, **QC)
+    np.testing.assert_array_equal(zout[...], whole)
+    mapped = np.load(tmp_path / "flow.npy", mmap_mode="r")
+    written = ss.segment_tiled(mapped, tmp_path / "logits.npy", 64, out=tmp_path / "out.npy",
+                               flow_scale=SCALE, **QC)
+    np.testing.assert_array_equal(written, whole)
+    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), whole)
+
+
+def test_a_two_process_cluster_gives_the_same_masks_and_reports_every_tile(pair):
+    pytest.importorskip("distributed")
+    import dask_batch
+
+    flow, logits, whole = pair
+    said = []
+    client = dask_batch.local_cluster(2)
+    try:
+        masks = ss.segment_tiled(flow, logits, 96, client=client, progress=said.append, flow_scale=SCALE, **QC)
+    finally:
+        client.close()
+        client.cluster.close()
+    np.testing.assert_array_equal(masks, whole)
+    assert [s.split(" followed")[0] for s in said if " followed" in s] == ["tile 1/4", "tile 2/4", "tile 3/4",
+                                                                          "tile 4/4"]
+
+
+@pytest.mark.parametrize("change, error", [
+    (lambda f, p: (f[:1], p), "shape (2, Ly, Lx)"),
+    (lambda f, p: (f, p[:, :-1]), "disagree"),
+    (lambda f, p: (f.astype(np.int32), p), "floating-point"),
+])
+def test_bad_inputs_are_refused_before_any_tile_runs(pair, change, error):
+    flow, logits, _ = pair
+    flow, logits = change(flow, logits)
+    said = []
+    with pytest.raises((ValueError, TypeError), match=error.replace("(", r"\(").replace(")", r"\)")):
+        ss.segment_tiled(flow, logits, 64, progress=said.append)
+    assert not any("tile" in s for s in said)
+
+
+def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_path):
+    flow, logits, _ = pair
+    flow = flow.copy()
+    flow[1, 150, 20] = np.nan
+    earlier = np.arange(flow[0].size, dtype=np.uint32).reshape(flow.shape[1:])
+    np.save(tmp_path / "out.npy", earlier)
+    with pytest.raises(ValueError, match="NaN"):
+        ss.segment_tiled(flow, logits, 64, out=tmp_path / "out.npy")
+    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), earlier)
+
+
+def test_the_command_with_tiles_writes_the_whole_images_masks(pair, tmp_path, capsys):
+    flow, logits, whole = pair
+    np.save(tmp_path / "flow.npy", flow)
+    np.save(tmp_path / "logits.npy", logits)
+    args = [str(tmp_path / "flow.npy"), str(tmp_path / "logits.npy"), str(tmp_path / "masks.npy"),
+            "--flow-scale", str(SCALE), "--flow-threshold", str(QC["flow_threshold"]),
+            "--min-size", str(QC["min_size"]), "--tiles", "64", "--workers", "2", "--progress"]
+    assert cli.main(args) == 0
+    np.testing.assert_array_equal(np.load(tmp_path / "masks.npy"), whole)
+    out, err = capsys.readouterr()
+    assert f"cells found         {whole.max()}" in out and "tile 9/9 followed" in err
+    assert cli.main(args[:3] + ["--tiles", "0"]) == 2
+    assert "--tiles" in capsys.readouterr().err
