@@ -34,7 +34,7 @@ class InputPlan:
     side: int
     chunk: int
     patterns: int = 8
-    noise: float = 0.5
+    noise: float = 0.2
     speckle: float = 0.01
     seed: int = 0
 
