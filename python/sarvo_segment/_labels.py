@@ -19,23 +19,29 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     [[0, 0], [0, 0]], whose equal row bounds make every kernel skip it."""
     nobj = int(masks.max()) if masks.size else 0
     boxes = np.zeros((nobj, 2, 2), dtype=np.int32)
-    flat = masks.ravel()
-    where = np.flatnonzero(flat)
-    if where.size == 0:
+    if nobj == 0:
         return boxes
-    # Unbuffered reductions per label instead of a sort: in row-major order a label's first
-    # and last pixels lie on its first and last rows.
+    # Only the ends of each row's runs of one label can be a box's side, and a label's first
+    # and last pixels in row-major order lie on its first and last rows: unbuffered
+    # reductions per label over the run ends, no sort.
     lx = masks.shape[1]
-    lab = flat[where].astype(np.intp)
+    flat = masks.ravel()
+    starts = masks != 0
+    starts[:, 1:] &= masks[:, 1:] != masks[:, :-1]
+    ends = masks != 0
+    ends[:, :-1] &= masks[:, :-1] != masks[:, 1:]
+    first_of_run = np.flatnonzero(starts)
+    last_of_run = np.flatnonzero(ends)
     first = np.full(nobj + 1, flat.size, np.intp)
     last = np.full(nobj + 1, -1, np.intp)
     left = np.full(nobj + 1, lx, np.intp)
     right = np.full(nobj + 1, -1, np.intp)
-    np.minimum.at(first, lab, where)
-    np.maximum.at(last, lab, where)
-    xs = where % lx
-    np.minimum.at(left, lab, xs)
-    np.maximum.at(right, lab, xs)
+    label = flat[first_of_run].astype(np.intp)
+    np.minimum.at(first, label, first_of_run)
+    np.minimum.at(left, label, first_of_run % lx)
+    label = flat[last_of_run].astype(np.intp)
+    np.maximum.at(last, label, last_of_run)
+    np.maximum.at(right, label, last_of_run % lx)
     present = last[1:] >= 0
     boxes[present, 0, 0] = first[1:][present] // lx
     boxes[present, 0, 1] = last[1:][present] // lx + 1
@@ -60,7 +66,8 @@ def background_pieces(masks: NDArray[np.uint32]) -> NDArray[np.uint32]:
     hist = np.where(background, np.uint8(255), np.uint8(0))
     starts = background.copy()
     starts[:, 1:] &= ~background[:, :-1]
-    seeds = np.argwhere(starts).astype(np.uint32)
+    rows, cols = np.divmod(np.flatnonzero(starts), masks.shape[1])
+    seeds = np.stack([rows, cols], axis=1).astype(np.uint32)
     pos = np.zeros((2, *masks.shape), np.int16)
     pieces: NDArray[np.uint32] = sf.bfs(hist, pos, np.ascontiguousarray(seeds))
     return pieces
