@@ -88,10 +88,12 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
     for edge in (pieces[0], pieces[-1], pieces[:, 0], pieces[:, -1]):
         open_to_edge[edge] = True
     open_to_edge[0] = True
-    # Only pixels of enclosed pieces are looked at; none lies on an edge, so all eight
-    # neighbours of each are inside the image and flat offsets reach them.
-    where = np.flatnonzero(~open_to_edge[pieces.ravel()])
-    piece = pieces.ravel()[where].astype(np.intp)
+    # Pixels of enclosed pieces; none lies on an edge, so all eight neighbours of each are
+    # inside the image and flat offsets reach them. Only those beside a mask can see a label.
+    enclosed = np.flatnonzero(~open_to_edge[pieces.ravel()])
+    enclosed_piece = pieces.ravel()[enclosed].astype(np.intp)
+    beside = touches_mask(masks).ravel()[enclosed]
+    where, piece = enclosed[beside], enclosed_piece[beside]
     flat = masks.ravel()
     # Per piece: the one label seen beside it, or -1 once a second label shows up.
     owner = np.zeros(len(open_to_edge), np.int64)
@@ -103,7 +105,18 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
         owner[p[unseen]] = lab[unseen]
         owner[p[owner[p] != lab]] = -1
     owner[owner < 0] = 0
-    label_of = owner[piece]
+    label_of = owner[enclosed_piece]
     fill = label_of > 0
-    flat[where[fill]] = label_of[fill].astype(np.uint32)
+    flat[enclosed[fill]] = label_of[fill].astype(np.uint32)
     return int(fill.sum())
+
+
+def touches_mask(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
+    """Pixels with a labelled pixel among their eight neighbours."""
+    labelled = masks > 0
+    near = np.zeros_like(labelled)
+    ly, lx = masks.shape
+    for dy, dx in NEIGHBOURS_8:
+        near[max(0, -dy):ly - max(0, dy), max(0, -dx):lx - max(0, dx)] |= \
+            labelled[max(0, dy):ly - max(0, -dy), max(0, dx):lx - max(0, -dx)]
+    return near
