@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib
 import pathlib
 import shutil
 import sys
@@ -61,11 +62,12 @@ class TileBar:
     else a line per tile on stderr), with the stage names as its description."""
 
     def __init__(self, tiles: int) -> None:
+        self.bar: Any = None
         try:
-            from tqdm import tqdm
-            self.bar: Any = tqdm(total=tiles, unit="tile", file=sys.stderr, dynamic_ncols=True)
+            tqdm: Any = importlib.import_module("tqdm")
+            self.bar = tqdm.tqdm(total=tiles, unit="tile", file=sys.stderr, dynamic_ncols=True)
         except ImportError:
-            self.bar = None
+            pass
         self.tiles = tiles
 
     def __call__(self, message: str) -> None:
@@ -111,7 +113,7 @@ def touching_sides(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
 
 def in_one_piece(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
     """Per label 0 … max, whether its pixels form one 8-connected piece (absent labels: no)."""
-    from scipy import ndimage
+    ndimage: Any = importlib.import_module("scipy.ndimage")
     one = np.zeros(int(masks.max(initial=0)) + 1, bool)
     for k, box in enumerate(ndimage.find_objects(masks), start=1):
         if box is not None:
@@ -123,7 +125,9 @@ def interior_agreement(own: NDArray[np.uint32], tiled: NDArray[np.uint32]) -> Cr
     """Cells in one piece that touch no side, matched up to numbering: a cell counts as equal
     when a cell of the other mask has exactly its pixels (IoU 1)."""
     pairs_own, pairs_tiled, iou = road.overlaps(own, tiled)
-    counts, scattered, unmatched = [], [], np.zeros(0, np.int64)
+    counts: list[int] = []
+    scattered: list[int] = []
+    unmatched = np.zeros(0, np.int64)
     for masks, paired in ((own, pairs_own), (tiled, pairs_tiled)):
         present = np.zeros(int(masks.max(initial=0)) + 1, bool)
         present[masks.ravel()] = True
@@ -135,7 +139,8 @@ def interior_agreement(own: NDArray[np.uint32], tiled: NDArray[np.uint32]) -> Cr
         counts += [int(interior.sum()), int((interior & same).sum())]
         scattered.append(int((present & ~one).sum()))
         unmatched = np.flatnonzero(interior & ~same)
-    return CropCheck(*counts, *scattered, unmatched)
+    return CropCheck(cells=counts[0], equal=counts[1], tiled_cells=counts[2], tiled_equal=counts[3],
+                     scattered=scattered[0], tiled_scattered=scattered[1], unmatched=unmatched)
 
 
 def crop_origin(size: int, crop: int, chunk: int) -> int:
