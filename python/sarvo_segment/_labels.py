@@ -90,7 +90,7 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
     open_to_edge[0] = True
     # Pixels of enclosed pieces; none lies on an edge, so all eight neighbours of each are
     # inside the image and flat offsets reach them. Only those beside a mask can see a label.
-    enclosed = np.flatnonzero(~open_to_edge[pieces.ravel()])
+    enclosed = np.flatnonzero((~open_to_edge)[pieces.ravel()])
     enclosed_piece = pieces.ravel()[enclosed].astype(np.intp)
     beside = touches_mask(masks).ravel()[enclosed]
     where, piece = enclosed[beside], enclosed_piece[beside]
