@@ -92,10 +92,12 @@ def segment_serially(masks: Sequence[Masks]) -> list[Masks]:
     return [rebuild(m) for m in masks]
 
 
-def local_cluster(workers: int) -> Any:
-    """A client of `workers` single-threaded worker processes on this machine."""
+def local_cluster(workers: int, memory_limit: str = "auto") -> Any:
+    """A client of `workers` single-threaded worker processes on this machine, each capped at
+    `memory_limit` (Dask's form: "2GiB"; "auto" shares the machine's memory among them)."""
     distributed: Any = importlib.import_module("distributed")
     cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       memory_limit=memory_limit,
                                        host="127.0.0.1", dashboard_address=":0")  # a free port: runs side by side
     return distributed.Client(cluster)
 

@@ -18,7 +18,7 @@ from sarvo_segment import (DEFAULT_APPROX_FRAC, DEFAULT_STEPS, FlowSegmentation,
 
 __all__ = ["DEFAULT_APPROX_FRAC", "DEFAULT_STEPS", "FlowSegmentation", "Matching", "Progress", "RoadResult",
            "StageLines", "Stopwatch", "boxes_of", "finish_masks", "flow_errors", "flows_of", "load_mask",
-           "masks_from_flow", "match", "overlaps", "predicted_looking", "relabel_consecutive", "segment",
+           "masks_from_flow", "match", "overlaps", "predicted_looking", "predictor_noise", "predictor_shapes", "relabel_consecutive", "segment",
            "synthetic_mask"]
 
 
@@ -206,13 +206,25 @@ def predicted_looking(masks: NDArray[np.uint32], noise: float = 0.5, seed: int =
     correlated over a few pixels, half independent per pixel), times `scale`; logits with soft
     edges, 4 deep in a cell and -4 outside, with a `speckle` share of pixels flipped (holes in
     cells, specks outside)."""
-    rng = np.random.default_rng(seed + 1)
-    ly, lx = masks.shape
-    flow = blur(flows_of(masks), 1.0)
+    flow, logits = predictor_shapes(masks)
+    return predictor_noise(flow, logits, np.random.default_rng(seed + 1), noise, scale, speckle)
+
+
+def predictor_shapes(masks: NDArray[np.uint32]) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The noiseless part of `predicted_looking`: the unit flow with blurred cell borders and
+    soft-edged logits, 4 deep in a cell and -4 outside."""
+    return blur(flows_of(masks), 1.0), 4.0 * blur(np.where(masks > 0, 1.0, -1.0), 1.5)
+
+
+def predictor_noise(flow: NDArray[np.float64], logits: NDArray[np.float64], rng: np.random.Generator,
+                    noise: float, scale: float, speckle: float) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+    """The noisy part of `predicted_looking`, on the output of `predictor_shapes` (changed in
+    place): flow noise, half correlated and half independent, the flow times `scale`, and a
+    `speckle` share of logits flipped."""
+    ly, lx = logits.shape
     correlated = np.stack([2.0 * smooth_field((ly, lx), 3.0, rng) - 1.0 for _ in range(2)])
     correlated /= correlated.std() + 1e-12
     flow += noise * np.sqrt(0.5) * (correlated + rng.standard_normal((2, ly, lx)))
-    logits = 4.0 * blur(np.where(masks > 0, 1.0, -1.0), 1.5)
     flipped = rng.random((ly, lx)) < speckle
     logits[flipped] = -logits[flipped]
     return (scale * flow).astype(np.float32), logits.astype(np.float32)

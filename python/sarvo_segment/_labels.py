@@ -19,20 +19,34 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     [[0, 0], [0, 0]], whose equal row bounds make every kernel skip it."""
     nobj = int(masks.max()) if masks.size else 0
     boxes = np.zeros((nobj, 2, 2), dtype=np.int32)
-    flat = masks.ravel()
-    where = np.flatnonzero(flat)
-    if where.size == 0:
+    if nobj == 0:
         return boxes
-    lab = flat[where]
-    order = np.argsort(lab, kind="stable")
-    lab, where = lab[order], where[order]
-    ys, xs = np.divmod(where, masks.shape[1])
-    starts = np.flatnonzero(np.r_[True, lab[1:] != lab[:-1]])
-    k = lab[starts].astype(np.intp) - 1
-    boxes[k, 0, 0] = np.minimum.reduceat(ys, starts)
-    boxes[k, 0, 1] = np.maximum.reduceat(ys, starts) + 1
-    boxes[k, 1, 0] = np.minimum.reduceat(xs, starts)
-    boxes[k, 1, 1] = np.maximum.reduceat(xs, starts) + 1
+    # Only the ends of each row's runs of one label can be a box's side, and a label's first
+    # and last pixels in row-major order lie on its first and last rows: unbuffered
+    # reductions per label over the run ends, no sort.
+    lx = masks.shape[1]
+    flat = masks.ravel()
+    starts = masks != 0
+    starts[:, 1:] &= masks[:, 1:] != masks[:, :-1]
+    ends = masks != 0
+    ends[:, :-1] &= masks[:, :-1] != masks[:, 1:]
+    first_of_run = np.flatnonzero(starts)
+    last_of_run = np.flatnonzero(ends)
+    first = np.full(nobj + 1, flat.size, np.intp)
+    last = np.full(nobj + 1, -1, np.intp)
+    left = np.full(nobj + 1, lx, np.intp)
+    right = np.full(nobj + 1, -1, np.intp)
+    label = flat[first_of_run].astype(np.intp)
+    np.minimum.at(first, label, first_of_run)
+    np.minimum.at(left, label, first_of_run % lx)
+    label = flat[last_of_run].astype(np.intp)
+    np.maximum.at(last, label, last_of_run)
+    np.maximum.at(right, label, last_of_run % lx)
+    present = last[1:] >= 0
+    boxes[present, 0, 0] = first[1:][present] // lx
+    boxes[present, 0, 1] = last[1:][present] // lx + 1
+    boxes[present, 1, 0] = left[1:][present]
+    boxes[present, 1, 1] = right[1:][present] + 1
     return boxes
 
 
@@ -52,7 +66,8 @@ def background_pieces(masks: NDArray[np.uint32]) -> NDArray[np.uint32]:
     hist = np.where(background, np.uint8(255), np.uint8(0))
     starts = background.copy()
     starts[:, 1:] &= ~background[:, :-1]
-    seeds = np.argwhere(starts).astype(np.uint32)
+    rows, cols = np.divmod(np.flatnonzero(starts), masks.shape[1])
+    seeds = np.stack([rows, cols], axis=1).astype(np.uint32)
     pos = np.zeros((2, *masks.shape), np.int16)
     pieces: NDArray[np.uint32] = sf.bfs(hist, pos, np.ascontiguousarray(seeds))
     return pieces
@@ -73,10 +88,12 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
     for edge in (pieces[0], pieces[-1], pieces[:, 0], pieces[:, -1]):
         open_to_edge[edge] = True
     open_to_edge[0] = True
-    # Only pixels of enclosed pieces are looked at; none lies on an edge, so all eight
-    # neighbours of each are inside the image and flat offsets reach them.
-    where = np.flatnonzero(~open_to_edge[pieces.ravel()])
-    piece = pieces.ravel()[where].astype(np.intp)
+    # Pixels of enclosed pieces; none lies on an edge, so all eight neighbours of each are
+    # inside the image and flat offsets reach them. Only those beside a mask can see a label.
+    enclosed = np.flatnonzero((~open_to_edge)[pieces.ravel()])
+    enclosed_piece = pieces.ravel()[enclosed].astype(np.intp)
+    beside = touches_mask(masks).ravel()[enclosed]
+    where, piece = enclosed[beside], enclosed_piece[beside]
     flat = masks.ravel()
     # Per piece: the one label seen beside it, or -1 once a second label shows up.
     owner = np.zeros(len(open_to_edge), np.int64)
@@ -88,7 +105,18 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
         owner[p[unseen]] = lab[unseen]
         owner[p[owner[p] != lab]] = -1
     owner[owner < 0] = 0
-    label_of = owner[piece]
+    label_of = owner[enclosed_piece]
     fill = label_of > 0
-    flat[where[fill]] = label_of[fill].astype(np.uint32)
+    flat[enclosed[fill]] = label_of[fill].astype(np.uint32)
     return int(fill.sum())
+
+
+def touches_mask(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
+    """Pixels with a labelled pixel among their eight neighbours."""
+    labelled = masks > 0
+    near = np.zeros_like(labelled)
+    ly, lx = masks.shape
+    for dy, dx in NEIGHBOURS_8:
+        near[max(0, -dy):ly - max(0, dy), max(0, -dx):lx - max(0, dx)] |= \
+            labelled[max(0, dy):ly - max(0, -dy), max(0, dx):lx - max(0, -dx)]
+    return near

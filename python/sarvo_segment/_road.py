@@ -53,7 +53,8 @@ def masks_from_displacements(flow: NDArray[np.float32], disp: NDArray[np.float32
     """The road after flow following, from the float32 displacements `disp` of every pixel
     (however they were computed: in one call or stitched from tiles). `flow` is only kept."""
     watch.stage("round to int16")
-    pos = np.rint(disp).astype(np.int16)
+    pos = np.empty(disp.shape, np.int16)       # rounded straight into int16: no float copy
+    np.rint(disp, out=pos, casting="unsafe")
     watch.stage("p_histogram")
     hist = sf.p_histogram(pos, foreground)
     watch.stage("find_seeds")

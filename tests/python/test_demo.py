@@ -40,8 +40,9 @@ def random_labels(seed, shape=(37, 41), n=9):
 # Helpers of the road module
 
 @pytest.mark.parametrize("masks", [random_labels(0), random_labels(1), np.zeros((4, 5), np.uint32),
-                                   np.array([[0, 0, 2]], np.uint32), np.full((3, 3), 1, np.uint32)],
-                         ids=["blocks", "blocks2", "empty", "label 1 absent", "full"])
+                                   np.array([[0, 0, 2]], np.uint32), np.full((3, 3), 1, np.uint32),
+                                   (np.eye(5, dtype=np.uint32) + np.fliplr(np.eye(5, dtype=np.uint32)) * 2)[:, ::-1]],
+                         ids=["blocks", "blocks2", "empty", "label 1 absent", "full", "crossed diagonals"])
 def test_boxes_are_the_bounding_boxes_and_absent_labels_are_skipped(masks):
     boxes = road.boxes_of(masks)
     assert boxes.dtype == np.int32 and boxes.flags.c_contiguous

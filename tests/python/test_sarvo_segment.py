@@ -42,11 +42,17 @@ def test_quality_control_removes_exactly_the_masks_its_errors_and_sizes_condemn(
     ("hole in one mask", [(2, 2), (2, 3)]),
     ("gap between two masks", []),
     ("bay open to the edge", []),
+    # Pixels of a hole that no mask pixel touches are filled with it.
+    ("hole wider than its rim", [(y, x) for y in range(2, 5) for x in range(2, 5)]),
 ])
 def test_only_holes_inside_one_mask_are_filled(case, filled):
     masks = np.zeros((6, 7), np.uint32)
     masks[1:5, 1:6] = 1
     masks[2, 2:4] = 0
+    if case == "hole wider than its rim":
+        masks = np.zeros((7, 7), np.uint32)
+        masks[1:6, 1:6] = 1
+        masks[2:5, 2:5] = 0
     if case == "gap between two masks":
         masks[1:5, 4:6] = 2
     elif case == "bay open to the edge":
