@@ -45,13 +45,17 @@ QC = dict(flow_threshold=1.2, min_size=20)
 
 
 def assert_same_as_whole(flow, logits, tile, margin=16, **kw):
+    """Both ways of running the road after flow following (whole-image arrays in this process,
+    and scratch files a tile at a time) give the whole image's masks and intermediates."""
     whole = ss.masks_from_flow(flow, logits, details=True, **kw)
-    tiled = ss.segment_tiled(flow, logits, tile, margin=margin, details=True, workers=2, **kw)
-    np.testing.assert_array_equal(tiled.masks, whole.masks)
-    np.testing.assert_array_equal(tiled.run.displacements, whole.displacements)
-    np.testing.assert_array_equal(tiled.run.removed_flow, whole.removed_flow)
-    np.testing.assert_array_equal(tiled.run.removed_small, whole.removed_small)
     assert whole.n_cells >= 5 and len(whole.removed_flow) + len(whole.removed_small) > 0
+    for chunked_from in (flow[0].size + 1, 0):
+        tiled = ss.segment_tiled(flow, logits, tile, margin=margin, details=True, workers=2,
+                                 chunked_from=chunked_from, **kw)
+        np.testing.assert_array_equal(tiled.masks, whole.masks)
+        for name in ("displacements", "histogram", "seeds", "grown", "errors", "sizes", "removed_flow",
+                     "removed_small", "holes_filled"):
+            np.testing.assert_array_equal(getattr(tiled.run, name), getattr(whole, name), err_msg=name)
     return tiled
 
 

@@ -1,0 +1,338 @@
+"""The road after flow following, a tile at a time: every intermediate lives in .npy files of
+a scratch folder, tasks read and write the windows they need, and what the whole image
+decides (the order of the seeds, pieces that cross tile borders, the 40 % rule, the labels
+quality control removes) is settled from small per-tile summaries. Each step gives exactly
+the array the whole image's kernel call gives:
+
+- count map: a destination tile adds up the rounded ends of the pixels that reach it, from
+  the tiles whose ends can (min(255, sum) is what saturating counts give in any order);
+- seeds: `find_seeds` on the core and a two-pixel rim of the count map;
+- growth: `bfs` gives every 8-connected piece of counts above 2 the label k + 1 of the first
+  seed k it holds (a later seed inside it is skipped, none can reach past it), so the pieces
+  of each core are joined across tile borders and labelled by their first seed;
+- extension: a pixel takes the label at its end, read in the tile that holds the end;
+- `fill_holes`, whose walks through the background start at the image's top row, runs once
+  on the stitched labels through a memory map (one byte per pixel of its own, and the file);
+- the cut, `renumbering` from summed counts, quality control per mask inside its own box,
+  `renum_masks` from the removed labels, and the enclosed holes from background pieces joined
+  across borders like the grown ones.
+"""
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+from numpy.typing import NDArray
+
+import sarvo_functions as sf
+
+from ._joins import Rim, join_rims, pieces_of
+from ._labels import NEIGHBOURS_8, extents_of
+from ._tiles import NpyFile, Tile, window_around, write_region
+
+
+@dataclass(frozen=True)
+class Grid:
+    shape: tuple[int, int]
+    size: int
+    tiles: tuple[Tile, ...]
+
+    @property
+    def rows(self) -> int:
+        return -(-self.shape[0] // self.size)
+
+    @property
+    def cols(self) -> int:
+        return -(-self.shape[1] // self.size)
+
+    def tile_of(self, ys: NDArray[np.int64], xs: NDArray[np.int64]) -> NDArray[np.int64]:
+        return (ys // self.size) * self.cols + xs // self.size
+
+    def touched(self, lo_y: int, hi_y: int, lo_x: int, hi_x: int) -> list[int]:
+        """The tiles that meet the rows lo_y … hi_y and columns lo_x … hi_x (inclusive)."""
+        s, c = self.size, self.cols
+        return [i * c + j for i in range(lo_y // s, hi_y // s + 1) for j in range(lo_x // s, hi_x // s + 1)]
+
+
+@dataclass(frozen=True)
+class Files:
+    """The scratch arrays, whole-image sized, on disk."""
+    disp: NpyFile        # (2, Ly, Lx) float32 displacements
+    unit: NpyFile        # (2, Ly, Lx) float32 unit flow
+    foreground: NpyFile  # bool
+    hist: NpyFile        # uint8 count map
+    grown: NpyFile       # uint32: pieces of a core, then bfs labels, then the renumbered labels
+    labels: NpyFile      # uint32: labels after extension, fill and cut
+    pieces: NpyFile      # uint32: background pieces of a core
+    masks: NpyFile       # uint32: the result
+
+    @classmethod
+    def create(cls, folder: Any, shape: tuple[int, int]) -> Files:
+        def make(name: str, dtype: Any, channels: int = 0) -> NpyFile:
+            return NpyFile.create(folder / f"{name}.npy", ((channels,) if channels else ()) + shape, dtype)
+        return cls(make("disp", np.float32, 2), make("unit", np.float32, 2), make("foreground", np.bool_),
+                   make("hist", np.uint8), make("grown", np.uint32), make("labels", np.uint32),
+                   make("pieces", np.uint32), make("masks", np.uint32))
+
+
+def rounded(files: Files, tile: Tile) -> NDArray[np.int16]:
+    """The int16 displacements of a core, rounded as the whole image rounds them."""
+    return np.rint(files.disp.read((slice(None), *tile.core))).astype(np.int16)
+
+
+def ends_of(files: Files, tile: Tile, pixels: NDArray[np.bool_]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+    """Image rows and columns of the ends of the chosen core pixels."""
+    pos = rounded(files, tile)
+    ys, xs = np.nonzero(pixels)
+    return (ys + tile.core[0].start + pos[0][pixels].astype(np.int64),
+            xs + tile.core[1].start + pos[1][pixels].astype(np.int64))
+
+
+# ---------------------------------------------------------------------------------------------
+# Tasks: each reads and writes windows of the scratch files and returns a summary
+
+def end_extent(files: Files, tile: Tile) -> tuple[int, int, int, int] | None:
+    """Rows and columns (inclusive bounds) where the core's foreground pixels end."""
+    ty, tx = ends_of(files, tile, files.foreground.read(tile.core))
+    return None if ty.size == 0 else (int(ty.min()), int(ty.max()), int(tx.min()), int(tx.max()))
+
+
+def count_ends(files: Files, grid: Grid, dest: Tile, sources: list[int]) -> None:
+    (cy, cx) = dest.core
+    h, w = cy.stop - cy.start, cx.stop - cx.start
+    counts = np.zeros(h * w, np.int64)
+    for s in sources:
+        ty, tx = ends_of(files, grid.tiles[s], files.foreground.read(grid.tiles[s].core))
+        here = (ty >= cy.start) & (ty < cy.stop) & (tx >= cx.start) & (tx < cx.stop)
+        counts += np.bincount((ty[here] - cy.start) * w + (tx[here] - cx.start), minlength=h * w)
+    write_region(files.hist, dest.core, np.minimum(counts, 255).astype(np.uint8).reshape(h, w))
+
+
+def seeds_and_pieces(files: Files, grid: Grid, tile: Tile) -> tuple[NDArray[np.int64], NDArray[np.uint32], Rim]:
+    """The seeds in the core (image rows and columns), the core's pieces of counts above 2
+    (written to `grown`), the piece of each seed and the core's rim."""
+    window = window_around(tile.core, 2, grid.shape)
+    hist = files.hist.read(window)
+    seeds = sf.find_seeds(hist).astype(np.int64) + [window[0].start, window[1].start]
+    (cy, cx) = tile.core
+    seeds = seeds[(seeds[:, 0] >= cy.start) & (seeds[:, 0] < cy.stop) & (seeds[:, 1] >= cx.start)
+                  & (seeds[:, 1] < cx.stop)]
+    pieces = pieces_of(np.ascontiguousarray(hist[Tile(tile.index, tile.core, window).core_in_window] > 2))
+    write_region(files.grown, tile.core, pieces)
+    return seeds, pieces[seeds[:, 0] - cy.start, seeds[:, 1] - cx.start], Rim.of(pieces)
+
+
+def relabel(source: NpyFile, target: NpyFile, tile: Tile, table: NDArray[np.uint32]) -> None:
+    write_region(target, tile.core, table[source.read(tile.core)])
+
+
+def extend(files: Files, grid: Grid, tile: Tile) -> None:
+    """`extend_seed` for a core: an unlabelled moving pixel takes the label of its end when
+    the end is settled (it did not move, or growth took it) and labelled."""
+    labels = files.grown.read(tile.core)
+    pos = rounded(files, tile)
+    need = (labels == 0) & ((pos[0] != 0) | (pos[1] != 0))
+    ty, tx = ends_of(files, tile, need)
+    dest = grid.tile_of(ty, tx)
+    found = np.zeros(ty.size, np.uint32)
+    for d in np.unique(dest):
+        there = grid.tiles[int(d)]
+        pick = dest == d
+        y, x = ty[pick] - there.core[0].start, tx[pick] - there.core[1].start
+        grown, moves = files.grown.read(there.core), rounded(files, there)
+        settled = ((moves[0] == 0) & (moves[1] == 0)) | (grown > 0)
+        found[pick] = np.where(settled[y, x], grown[y, x], 0)
+    labels[need] = found
+    write_region(files.labels, tile.core, labels)
+
+
+def cut_and_count(files: Files, tile: Tile) -> tuple[NDArray[np.uint32], NDArray[np.int64]]:
+    labels = files.labels.read(tile.core)
+    labels[~files.foreground.read(tile.core)] = 0
+    write_region(files.labels, tile.core, labels)
+    values, counts = np.unique(labels, return_counts=True)
+    return values, counts.astype(np.int64)
+
+
+def renumber_and_measure(files: Files, tile: Tile, table: NDArray[np.uint32]
+                         ) -> tuple[NDArray[np.uint32], NDArray[np.int32]]:
+    """Renumbers a core into `grown` and returns its labels' boxes in image coordinates."""
+    labels = table[files.labels.read(tile.core)]
+    write_region(files.grown, tile.core, labels)
+    present, boxes = extents_of(labels)
+    boxes += np.array([[tile.core[0].start], [tile.core[1].start]], np.int32)
+    return present, boxes
+
+
+def flow_errors(files: Files, owned: NDArray[np.int64], boxes: NDArray[np.int32], n: int, min_size: int,
+                approx_frac: float) -> tuple[NDArray[np.float64], NDArray[np.uint32]]:
+    """`compute_flow_error_cell_size` for the labels `owned` (boxes in image coordinates),
+    inside the window their boxes span: each mask is measured inside its own box only."""
+    top, left = boxes[:, :, 0].min(axis=0)
+    bottom, right = boxes[:, :, 1].max(axis=0)
+    window = (slice(int(top), int(bottom)), slice(int(left), int(right)))
+    local = np.zeros((n, 2, 2), np.int32)
+    local[owned - 1] = boxes - np.array([[top], [left]], np.int32)
+    errors, sizes = sf.compute_flow_error_cell_size(files.grown.read(window), files.unit.read((slice(None), *window)),
+                                                    local, min_size, approx_frac)
+    return errors[owned - 1], sizes[owned - 1]
+
+
+def background_pieces(files: Files, grid: Grid, tile: Tile, table: NDArray[np.uint32]
+                      ) -> tuple[Rim, NDArray[np.bool_], NDArray[np.int64]]:
+    """The core's background pieces (written to `pieces`), their rim, which touch an image
+    edge, and per piece the one label beside it (0 none, -1 more than one)."""
+    window = window_around(tile.core, 1, grid.shape)
+    masks = table[files.grown.read(window)]
+    inner = Tile(tile.index, tile.core, window).core_in_window
+    pieces = pieces_of(np.ascontiguousarray(masks[inner] == 0))
+    write_region(files.pieces, tile.core, pieces)
+    n = int(pieces.max(initial=0))
+    edge = np.zeros(n + 1, bool)
+    (cy, cx), (ly, lx) = tile.core, grid.shape
+    for side, on_edge in ((pieces[0], cy.start == 0), (pieces[-1], cy.stop == ly),
+                          (pieces[:, 0], cx.start == 0), (pieces[:, -1], cx.stop == lx)):
+        if on_edge:
+            edge[side] = True
+    owner = np.zeros(n + 1, np.int64)
+    ys, xs = np.nonzero(pieces)
+    piece = pieces[ys, xs].astype(np.intp)
+    wy, wx = ys + inner[0].start, xs + inner[1].start
+    for dy, dx in NEIGHBOURS_8:
+        ny, nx = wy + dy, wx + dx
+        inside = (ny >= 0) & (ny < masks.shape[0]) & (nx >= 0) & (nx < masks.shape[1])
+        label = np.zeros(ys.size, np.int64)
+        label[inside] = masks[ny[inside], nx[inside]]
+        touching = label > 0
+        p, lab = piece[touching], label[touching]
+        unseen = owner[p] == 0
+        owner[p[unseen]] = lab[unseen]
+        owner[p[owner[p] != lab]] = -1
+    return Rim.of(pieces), edge, owner
+
+
+def fill_and_finish(files: Files, tile: Tile, table: NDArray[np.uint32], fill: NDArray[np.uint32]) -> int:
+    masks = table[files.grown.read(tile.core)]
+    filled = fill[files.pieces.read(tile.core)]
+    masks[filled > 0] = filled[filled > 0]
+    write_region(files.masks, tile.core, masks)
+    return int(np.count_nonzero(filled))
+
+
+# ---------------------------------------------------------------------------------------------
+# The driver's side: run tasks, combine summaries
+
+Runner = Callable[[Callable[..., Any], list[tuple[Any, ...]]], list[Any]]
+
+
+def runner(client: Any, workers: int | None) -> Runner:
+    """Runs a task once per argument tuple, on Dask's threads or a client's workers; the
+    results come back in order."""
+    def run(task: Callable[..., Any], calls: list[tuple[Any, ...]]) -> list[Any]:
+        if client is not None:
+            return list(client.gather([client.submit(task, *args, pure=False) for args in calls]))
+        dask: Any = importlib.import_module("dask")
+        return list(dask.compute([dask.delayed(task, pure=False)(*args) for args in calls],
+                                 scheduler="threads", num_workers=workers)[0])
+    return run
+
+
+def joined_labels(offsets: NDArray[np.int64], root: NDArray[np.int64], value: NDArray[Any], tile: int,
+                  count: int) -> NDArray[Any]:
+    """A tile's table from its piece numbers 0 … count to the value of their whole-image piece."""
+    table = value[root[offsets[tile] + np.arange(count + 1)]]
+    table[0] = 0
+    return table
+
+
+@dataclass
+class Outcome:
+    seeds: NDArray[np.uint32]
+    errors: NDArray[np.float64]
+    sizes: NDArray[np.uint32]
+    small: NDArray[np.bool_]
+    bad_flow: NDArray[np.bool_]
+    holes_filled: int
+
+
+def finish_in_tiles(files: Files, grid: Grid, run: Runner, stage: Callable[[str], None], min_size: int,
+                    flow_threshold: float, approx_frac: float) -> Outcome:
+    """The road from the displacements in `files` to the masks in `files.masks`."""
+    tiles = list(grid.tiles)
+    stage("count map in tiles")
+    extents = run(end_extent, [(files, t) for t in tiles])
+    reach: list[list[int]] = [[] for _ in tiles]
+    for s, extent in enumerate(extents):
+        if extent is not None:
+            for d in grid.touched(*extent):
+                reach[d].append(s)
+    run(count_ends, [(files, grid, t, reach[t.index]) for t in tiles])
+
+    stage("seeds and growth in tiles")
+    found = run(seeds_and_pieces, [(files, grid, t) for t in tiles])
+    offsets, root = join_rims([f[2] for f in found], grid.rows, grid.cols)
+    seeds = np.concatenate([f[0] for f in found]) if found else np.empty((0, 2), np.int64)
+    owner = np.concatenate([f[1].astype(np.int64) + offsets[i] for i, f in enumerate(found)])
+    order = np.argsort(seeds[:, 0] * grid.shape[1] + seeds[:, 1], kind="stable")
+    first = np.full(len(root), np.iinfo(np.int64).max)
+    np.minimum.at(first, root[owner[order]], np.arange(len(order), dtype=np.int64))
+    label = np.where(first < len(order), first + 1, 0).astype(np.uint32)
+    run(relabel, [(files.grown, files.grown, t, joined_labels(offsets, root, label, t.index, found[t.index][2].count))
+                  for t in tiles])
+    run(extend, [(files, grid, t) for t in tiles])
+
+    stage("fill_holes")
+    labels: NDArray[np.uint32] = np.load(files.labels.path, mmap_mode="r+")
+    sf.fill_holes(labels.view(np.ndarray))
+    labels.flush()   # type: ignore[attr-defined]
+    del labels
+
+    stage("cut and renumbering in tiles")
+    counted = run(cut_and_count, [(files, t) for t in tiles])
+    total = np.zeros(len(order) + 2, np.int64)
+    for values, counts in counted:
+        np.add.at(total, values.astype(np.intp), counts)
+    keep = (total > 0) & (total <= 0.4 * (grid.shape[0] * grid.shape[1]))
+    keep[0] = False
+    table = np.cumsum(keep, dtype=np.uint32)
+    table[~keep] = 0
+    measured = run(renumber_and_measure, [(files, t, table) for t in tiles])
+
+    stage("quality control in tiles")
+    n = int(table.max(initial=0))
+    boxes = np.zeros((n + 1, 2, 2), np.int32)
+    boxes[:, :, 0], boxes[:, :, 1] = np.iinfo(np.int32).max, -1
+    for present, box in measured:
+        np.minimum.at(boxes[:, :, 0], present.astype(np.intp), box[:, :, 0])
+        np.maximum.at(boxes[:, :, 1], present.astype(np.intp), box[:, :, 1])
+    home = grid.tile_of(boxes[1:, 0, 0].astype(np.int64), boxes[1:, 1, 0].astype(np.int64))
+    groups = [np.flatnonzero(home == t.index) + 1 for t in tiles]
+    calls = [(files, g, boxes[g], n, min_size, approx_frac) for g in groups if g.size]
+    errors, sizes = np.zeros(n, np.float64), np.zeros(n, np.uint32)
+    for g, (e, s) in zip([g for g in groups if g.size], run(flow_errors, calls)):
+        errors[g - 1], sizes[g - 1] = e, s
+    small = sizes < min_size
+    bad_flow = ~small & (errors > flow_threshold)
+    kept = np.r_[False, ~(small | bad_flow)]
+    renum = np.cumsum(kept, dtype=np.uint32)
+    renum[~kept] = 0
+
+    stage("fill enclosed holes in tiles")
+    pieces = run(background_pieces, [(files, grid, t, renum) for t in tiles])
+    offsets, root = join_rims([p[0] for p in pieces], grid.rows, grid.cols)
+    edge = np.zeros(len(root), bool)
+    low = np.full(len(root), np.iinfo(np.int64).max)
+    high = np.full(len(root), -1, np.int64)
+    for i, (rim, on_edge, beside) in enumerate(pieces):
+        at = root[offsets[i] + np.arange(1, rim.count + 1)]
+        np.logical_or.at(edge, at, on_edge[1:])
+        seen = beside[1:] != 0
+        np.minimum.at(low, at[seen], beside[1:][seen])
+        np.maximum.at(high, at[seen], beside[1:][seen])
+    one = (low == high) & (low > 0) & ~edge
+    fill = np.where(one, low, 0).astype(np.uint32)
+    filled = run(fill_and_finish, [(files, t, renum, joined_labels(offsets, root, fill, t.index, pieces[t.index][0].count))
+                                   for t in tiles])
+    return Outcome(seeds[order].astype(np.uint32), errors, sizes, small, bad_flow, int(sum(filled)))
