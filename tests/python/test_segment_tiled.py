@@ -86,6 +86,19 @@ def test_nearest_sampling_and_probabilities_give_the_whole_images_masks(masks):
                          probability_kind="probability", **QC)
 
 
+def test_a_cell_over_two_fifths_of_the_image_is_deleted_as_the_whole_image_deletes_it():
+    # The large cell spans many tiles, none of which holds 40 % of the image in it.
+    ys, xs = np.mgrid[0:72, 0:60]
+    masks = np.zeros((72, 60), np.uint32)
+    masks[(ys - 36) ** 2 + (xs - 30) ** 2 < 27 ** 2] = 1
+    masks[2:9, 2:9], masks[62:70, 50:58] = 2, 3
+    flow, logits = SCALE * ss.flows_of(masks), np.where(masks > 0, 4.0, -4.0).astype(np.float32)
+    whole = ss.masks_from_flow(flow, logits, flow_scale=SCALE)
+    assert whole[36, 30] == 0 and whole.max() == 2
+    tiled = ss.segment_tiled(flow, logits, 16, chunked_from=0, flow_scale=SCALE)
+    np.testing.assert_array_equal(tiled, whole)
+
+
 @pytest.fixture(scope="module")
 def pair(masks):
     flow = noisy_flow(masks, 0.5, True, seed=6)
@@ -93,7 +106,8 @@ def pair(masks):
     return flow, logits, ss.masks_from_flow(flow, logits, flow_scale=SCALE, **QC)
 
 
-def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path):
+@pytest.mark.parametrize("chunked_from", [ss.tiled.CHUNKED_FROM, 0])
+def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path, chunked_from):
     da = pytest.importorskip("dask.array")
     zarr = pytest.importorskip("zarr")
     flow, logits, whole = pair
@@ -106,13 +120,14 @@ def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path):
     # Output chunks that match no tile: threads writing them must lose no pixel.
     zout = zarr.open_array(str(tmp_path / "out.zarr"), mode="w", shape=whole.shape, dtype=np.uint32,
                            chunks=(37, 53))
-    ss.segment_tiled(zflow, lazy, 48, out=zout, workers=2, flow_scale=SCALE, **QC)
+    ss.segment_tiled(zflow, lazy, 48, out=zout, workers=2, chunked_from=chunked_from, flow_scale=SCALE, **QC)
     np.testing.assert_array_equal(zout[...], whole)
     mapped = np.load(tmp_path / "flow.npy", mmap_mode="r")
     written = ss.segment_tiled(mapped, tmp_path / "logits.npy", 64, out=tmp_path / "out.npy",
-                               flow_scale=SCALE, **QC)
+                               chunked_from=chunked_from, scratch=tmp_path, flow_scale=SCALE, **QC)
     np.testing.assert_array_equal(written, whole)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), whole)
+    assert not list(tmp_path.glob("sarvo-tiles-*"))          # the scratch files are gone
 
 
 def test_a_two_process_cluster_gives_the_same_masks_and_reports_every_tile(pair):
@@ -123,7 +138,8 @@ def test_a_two_process_cluster_gives_the_same_masks_and_reports_every_tile(pair)
     said = []
     client = dask_batch.local_cluster(2)
     try:
-        masks = ss.segment_tiled(flow, logits, 96, client=client, progress=said.append, flow_scale=SCALE, **QC)
+        masks = ss.segment_tiled(flow, logits, 96, client=client, progress=said.append, chunked_from=0,
+                                 flow_scale=SCALE, **QC)
     finally:
         client.close()
         client.cluster.close()
