@@ -71,7 +71,8 @@ class Files:
     @classmethod
     def create(cls, folder: Any, shape: tuple[int, int]) -> Files:
         def make(name: str, dtype: Any, channels: int = 0) -> NpyFile:
-            return NpyFile.create(folder / f"{name}.npy", ((channels,) if channels else ()) + shape, dtype)
+            return NpyFile.create(folder / f"{name}.npy", ((channels,) if channels else ()) + shape, dtype,
+                                  durable=False)
         return cls(make("disp", np.float32, 2), make("unit", np.float32, 2), make("foreground", np.bool_),
                    make("hist", np.uint8), make("grown", np.uint32), make("labels", np.uint32),
                    make("pieces", np.uint32), make("masks", np.uint32))
