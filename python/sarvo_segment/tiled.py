@@ -7,7 +7,9 @@ previous round's displacement map, so no bound known beforehand keeps the region
 small. Each tile therefore proves, on its own data, that its pixels' displacements are the
 whole image's (see `certified_displacements`), widens its window and recomputes when the proof
 fails, and hands back only its core. The stitched displacements are then the whole image's
-bit for bit, and the road after flow following runs on them once.
+bit for bit. The road after flow following runs on them once: on whole-image arrays in this
+process for images under `CHUNKED_FROM` pixels, and a tile at a time through scratch files
+(`_chunked`) from there on.
 """
 from __future__ import annotations
 
@@ -291,6 +293,13 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
         Called with the name of each stage and with every tile as it finishes.
     margin : int, default 32
         Context read around each core at first; a tile that cannot certify its core doubles it.
+    chunked_from : int, default 4096 * 4096
+        Images of this many pixels or more run the road after flow following a tile at a time,
+        with its intermediates in .npy files of a scratch folder; smaller ones run it on
+        whole-image arrays in this process (about 22 bytes per pixel). Both give the same masks.
+    scratch : path, optional
+        Where the scratch folder goes (default: the system's temporary folder). With a client,
+        every worker must see it: the workers and this process share one machine's disks.
     details : bool, default False
         Return a `TiledSegmentation`: the masks, the intermediates of the road, and per tile
         the margin it needed.
@@ -303,9 +312,12 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     directions, and ends inside the window (see `certified_displacements` for why that proves
     it equal to the whole image's, and for the two corner cases the check cannot see). A tile
     that fails doubles its margin and recomputes, up to the whole image. The stitched
-    displacements are then the whole image's, and the road after them (histogram, seeds,
-    growth, clean-up, quality control) runs once on the stitched arrays, in this process:
-    that part holds whole-image arrays (about 22 bytes per pixel).
+    displacements are then the whole image's, and so is every step after them: in a tile at a
+    time each step gives exactly the array of the whole image's kernel call (see `_chunked`).
+    What still touches the whole image at once there: `fill_holes`, whose walks through the
+    background start at the image's top row, runs in this process on the stitched labels
+    through a memory map (its visited map is one byte per pixel); a .npy or array `out` is
+    returned, a zarr `out` is returned itself, and `out=None` builds the masks in memory.
     """
     watch = Stopwatch(progress)
     watch.stage("check")
