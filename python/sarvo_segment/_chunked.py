@@ -50,10 +50,6 @@ class Grid:
     def tile_of(self, ys: NDArray[np.int64], xs: NDArray[np.int64]) -> NDArray[np.int64]:
         return (ys // self.size) * self.cols + xs // self.size
 
-    def touched(self, lo_y: int, hi_y: int, lo_x: int, hi_x: int) -> list[int]:
-        """The tiles that meet the rows lo_y … hi_y and columns lo_x … hi_x (inclusive)."""
-        s, c = self.size, self.cols
-        return [i * c + j for i in range(lo_y // s, hi_y // s + 1) for j in range(lo_x // s, hi_x // s + 1)]
 
 
 @dataclass(frozen=True)
@@ -94,20 +90,36 @@ def ends_of(files: Files, tile: Tile, pixels: NDArray[np.bool_]) -> tuple[NDArra
 # ---------------------------------------------------------------------------------------------
 # Tasks: each reads and writes windows of the scratch files and returns a summary
 
-def end_extent(files: Files, tile: Tile) -> tuple[int, int, int, int] | None:
-    """Rows and columns (inclusive bounds) where the core's foreground pixels end."""
+def scatter_ends(files: Files, grid: Grid, tile: Tile) -> list[int]:
+    """Counts where the core's foreground pixels end, per destination tile, into small files
+    of the scratch folder (end pixels and counts); returns the destination tiles."""
     ty, tx = ends_of(files, tile, files.foreground.read(tile.core))
-    return None if ty.size == 0 else (int(ty.min()), int(ty.max()), int(tx.min()), int(tx.max()))
+    dest = grid.tile_of(ty, tx)
+    flat = ty * grid.shape[1] + tx
+    order = np.argsort(dest, kind="stable")
+    dest, flat = dest[order], flat[order]
+    starts = np.flatnonzero(np.r_[True, dest[1:] != dest[:-1]]) if dest.size else np.empty(0, np.intp)
+    for first, stop in zip(starts, np.r_[starts[1:], dest.size]):
+        ends, counts = np.unique(flat[first:stop], return_counts=True)
+        np.save(ends_file(files, int(dest[first]), tile.index), np.stack([ends, counts]))
+    return [int(d) for d in dest[starts]]
+
+
+def ends_file(files: Files, dest: int, source: int) -> Any:
+    return files.hist.path.parent / f"ends-{dest}-{source}.npy"
 
 
 def count_ends(files: Files, grid: Grid, dest: Tile, sources: list[int]) -> None:
+    """The count map of a core: the ends counted by every tile whose pixels reach it, summed."""
     (cy, cx) = dest.core
     h, w = cy.stop - cy.start, cx.stop - cx.start
     counts = np.zeros(h * w, np.int64)
     for s in sources:
-        ty, tx = ends_of(files, grid.tiles[s], files.foreground.read(grid.tiles[s].core))
-        here = (ty >= cy.start) & (ty < cy.stop) & (tx >= cx.start) & (tx < cx.stop)
-        counts += np.bincount((ty[here] - cy.start) * w + (tx[here] - cx.start), minlength=h * w)
+        path = ends_file(files, dest.index, s)
+        ends, n = np.load(path)
+        path.unlink()
+        ty, tx = np.divmod(ends, grid.shape[1])
+        np.add.at(counts, (ty - cy.start) * w + (tx - cx.start), n)
     write_region(files.hist, dest.core, np.minimum(counts, 255).astype(np.uint8).reshape(h, w))
 
 
@@ -263,12 +275,10 @@ def finish_in_tiles(files: Files, grid: Grid, run: Runner, stage: Callable[[str]
     """The road from the displacements in `files` to the masks in `files.masks`."""
     tiles = list(grid.tiles)
     stage("count map in tiles")
-    extents = run(end_extent, [(files, t) for t in tiles])
     reach: list[list[int]] = [[] for _ in tiles]
-    for s, extent in enumerate(extents):
-        if extent is not None:
-            for d in grid.touched(*extent):
-                reach[d].append(s)
+    for s, dests in enumerate(run(scatter_ends, [(files, grid, t) for t in tiles])):
+        for d in dests:
+            reach[d].append(s)
     run(count_ends, [(files, grid, t, reach[t.index]) for t in tiles])
 
     stage("seeds and growth in tiles")
