@@ -154,7 +154,8 @@ def extend(files: Files, grid: Grid, tile: Tile) -> None:
         there = grid.tiles[int(d)]
         pick = dest == d
         y, x = ty[pick] - there.core[0].start, tx[pick] - there.core[1].start
-        grown, moves = files.grown.read(there.core), rounded(files, there)
+        # Most ends lie in the tile itself, whose arrays are at hand (`labels` is not changed yet).
+        grown, moves = (labels, pos) if there.index == tile.index else (files.grown.read(there.core), rounded(files, there))
         settled = ((moves[0] == 0) & (moves[1] == 0)) | (grown > 0)
         found[pick] = np.where(settled[y, x], grown[y, x], 0)
     labels[need] = found
@@ -165,8 +166,9 @@ def cut_and_count(files: Files, tile: Tile) -> tuple[NDArray[np.uint32], NDArray
     labels = files.labels.read(tile.core)
     labels[~files.foreground.read(tile.core)] = 0
     write_region(files.labels, tile.core, labels)
-    values, counts = np.unique(labels, return_counts=True)
-    return values, counts.astype(np.int64)
+    counts = np.bincount(labels.ravel())
+    values = np.flatnonzero(counts)
+    return values.astype(np.uint32), counts[values]
 
 
 def renumber_and_measure(files: Files, tile: Tile, table: NDArray[np.uint32]
