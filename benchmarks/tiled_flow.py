@@ -8,9 +8,9 @@ resident memory of one run of each, every run in a fresh process.
     python benchmarks/tiled_flow.py [SIZE] [TILE …]
 """
 import pathlib
-import resource
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -32,29 +32,33 @@ def processor_seconds(run):
     return time.process_time() - t0, result
 
 
-def one_run(size, tile, mode):
-    """One run in this (fresh) process, for its peak memory."""
-    masks = road.synthetic_mask((size, size), seed=3)
-    flow, logits = road.predicted_looking(masks, noise=0.5, seed=1, scale=SCALE)
-    del masks
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def one_run(folder, tile, mode):
+    """One run in this (fresh) process on the inputs saved in `folder`; prints its peak resident
+    memory above the inputs', and the inputs', in kB."""
+    flow, logits = np.load(f"{folder}/flow.npy"), np.load(f"{folder}/logits.npy")
+    pathlib.Path("/proc/self/clear_refs").write_text("5")     # the peak so far (imports) is forgotten
+    base = resident_kb("VmRSS")
     if tile == 0:
         masks_from_flow(flow, logits, flow_scale=SCALE, flow_threshold=1.0)
     else:
         segment_tiled(flow, logits, tile, workers=2, chunked_from=MODES[mode], flow_scale=SCALE, flow_threshold=1.0)
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base, base)
+    print(resident_kb("VmHWM") - base, base)
 
 
-def peak_megabytes(size, tile, mode):
-    """Peak resident memory of one run above what its inputs took, and the inputs', in MB."""
-    said = subprocess.run([sys.executable, __file__, "--one", str(size), str(tile), mode], check=True,
+def resident_kb(field):
+    line = next(l for l in pathlib.Path("/proc/self/status").read_text().splitlines() if l.startswith(field))
+    return int(line.split()[1])
+
+
+def peak_megabytes(folder, tile, mode):
+    said = subprocess.run([sys.executable, __file__, "--one", folder, str(tile), mode], check=True,
                           capture_output=True, text=True).stdout.split()
     return int(said[0]) / 1024, int(said[1]) / 1024
 
 
 def main(argv):
     if argv and argv[0] == "--one":
-        return one_run(int(argv[1]), int(argv[2]), argv[3])
+        return one_run(argv[1], int(argv[2]), argv[3])
     size = int(argv[0]) if argv else 2048
     tiles = [int(t) for t in argv[1:]] or [512, 1024]
     runs = [(t, mode) for t in tiles for mode in MODES]
@@ -83,7 +87,10 @@ def main(argv):
         t0 = time.perf_counter()
         segment_tiled(flow, logits, t, workers=2, chunked_from=MODES[mode], **options)
         walls[t, mode] = time.perf_counter() - t0
-    peaks = {r: peak_megabytes(size, *r) for r in [(0, "whole"), *runs]}
+    with tempfile.TemporaryDirectory() as folder:
+        np.save(f"{folder}/flow.npy", flow)
+        np.save(f"{folder}/logits.npy", logits)
+        peaks = {r: peak_megabytes(folder, *r) for r in [(0, "whole"), *runs]}
     print(f"{size}² predicted-looking input, {int(whole.max())} cells; processor seconds, best of {REPEATS}; "
           f"peak memory of one run above its inputs ({peaks[0, 'whole'][1]:.0f} MB with them)")
     print(f"  whole image                    {best['whole']:7.3f}           peak {peaks[0, 'whole'][0]:6.0f} MB"
