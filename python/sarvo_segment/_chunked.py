@@ -19,6 +19,7 @@ the array the whole image's kernel call gives:
 """
 from __future__ import annotations
 
+import functools
 import importlib
 from dataclasses import dataclass
 from typing import Any, Callable
@@ -249,7 +250,9 @@ def runner(client: Any, workers: int | None) -> Runner:
         if client is not None:
             return list(client.gather([client.submit(task, *args, pure=False) for args in calls]))
         dask: Any = importlib.import_module("dask")
-        return list(dask.compute([dask.delayed(task, pure=False)(*args) for args in calls],
+        # Bound beforehand: Dask would otherwise look for collections inside every argument
+        # (the grid's tiles, the tables), once per task.
+        return list(dask.compute([dask.delayed(functools.partial(task, *args), pure=False)() for args in calls],
                                  scheduler="threads", num_workers=workers)[0])
     return run
 

@@ -162,15 +162,31 @@ def test_bad_inputs_are_refused_before_any_tile_runs(pair, change, error):
     assert not any("tile" in s for s in said)
 
 
-def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_path):
+@pytest.mark.parametrize("chunked_from", [ss.tiled.CHUNKED_FROM, 0])
+def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_path, chunked_from):
     flow, logits, _ = pair
     flow = flow.copy()
     flow[1, 150, 20] = np.nan
     earlier = np.arange(flow[0].size, dtype=np.uint32).reshape(flow.shape[1:])
     np.save(tmp_path / "out.npy", earlier)
     with pytest.raises(ValueError, match="NaN"):
-        ss.segment_tiled(flow, logits, 64, out=tmp_path / "out.npy")
+        ss.segment_tiled(flow, logits, 64, out=tmp_path / "out.npy", chunked_from=chunked_from, scratch=tmp_path)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), earlier)
+    assert [p.name for p in tmp_path.iterdir()] == ["out.npy"]      # no scratch files left behind
+
+
+@pytest.mark.parametrize("tile", [7, 13])
+def test_tiles_much_smaller_than_a_cell_give_the_whole_images_road(pair, tile):
+    # Every grown piece and background piece spans many cores, seeds of one piece fall in
+    # different tiles, and the grid does not divide the image.
+    flow, logits, whole = pair
+    expected = ss.masks_from_flow(flow, logits, flow_scale=SCALE, details=True, **QC)
+    tiled = ss.segment_tiled(flow, logits, tile, margin=16, chunked_from=0, details=True, workers=2,
+                             flow_scale=SCALE, **QC)
+    np.testing.assert_array_equal(tiled.masks, whole)
+    for name in ("histogram", "seeds", "grown", "errors", "holes_filled"):
+        np.testing.assert_array_equal(getattr(tiled.run, name), getattr(expected, name), err_msg=name)
+    assert expected.holes_filled > 0
 
 
 def test_the_command_with_tiles_writes_the_whole_images_masks(pair, tmp_path, capsys):
@@ -204,3 +220,23 @@ def test_a_core_whose_pixels_reach_the_poisoned_ring_is_not_certified(sf, pull, 
     if certified:
         whole = sf._steps2D_all(flow.copy(), 200, True)
         np.testing.assert_array_equal(found, whole[:, 16:32, 16:32])
+
+
+@pytest.mark.parametrize("tile", [1, 5, 16])
+@pytest.mark.parametrize("share", [0.3, 0.6])
+def test_pieces_numbered_per_core_and_joined_are_the_whole_images_pieces(tile, share):
+    ndimage = pytest.importorskip("scipy.ndimage")
+    from sarvo_segment._joins import Rim, join_rims, pieces_of
+    from sarvo_segment._tiles import tile_grid
+
+    selected = np.random.default_rng(tile).random((37, 29)) < share
+    grid = tile_grid(selected.shape, tile, 0)
+    cores = [pieces_of(np.ascontiguousarray(selected[t.core])) for t in grid]
+    offsets, root = join_rims([Rim.of(c) for c in cores], -(-37 // tile), -(-29 // tile))
+    joined = np.zeros(selected.shape, np.int64)
+    for t, c in zip(grid, cores):
+        joined[t.core] = np.where(c > 0, root[c.astype(np.int64) + offsets[t.index]], 0)
+    expected, n = ndimage.label(selected, structure=np.ones((3, 3)))
+    # The same partition of the selection: each joined number names exactly one piece and back.
+    pairs = np.unique(np.stack([joined[selected], expected[selected]]), axis=1)
+    assert pairs.shape[1] == n == len(np.unique(joined[selected])) and not joined[~selected].any()
