@@ -175,6 +175,12 @@ def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_p
     assert [p.name for p in tmp_path.iterdir()] == ["out.npy"]      # no scratch files left behind
 
 
+def test_an_image_without_foreground_gives_empty_masks_a_tile_at_a_time(pair):
+    flow, logits, _ = pair
+    masks = ss.segment_tiled(flow, -np.abs(logits) - 1, 50, chunked_from=0, flow_scale=SCALE)
+    assert masks.shape == logits.shape and masks.dtype == np.uint32 and not masks.any()
+
+
 @pytest.mark.parametrize("tile", [7, 13])
 def test_tiles_much_smaller_than_a_cell_give_the_whole_images_road(pair, tile):
     # Every grown piece and background piece spans many cores, seeds of one piece fall in
