@@ -77,7 +77,8 @@ class Files:
 
 def rounded(files: Files, tile: Tile) -> NDArray[np.int16]:
     """The int16 displacements of a core, rounded as the whole image rounds them."""
-    return np.rint(files.disp.read((slice(None), *tile.core))).astype(np.int16)
+    pos: NDArray[np.int16] = np.rint(files.disp.read((slice(None), *tile.core))).astype(np.int16)
+    return pos
 
 
 def ends_of(files: Files, tile: Tile, pixels: NDArray[np.bool_]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
@@ -156,7 +157,10 @@ def extend(files: Files, grid: Grid, tile: Tile) -> None:
         pick = dest == d
         y, x = ty[pick] - there.core[0].start, tx[pick] - there.core[1].start
         # Most ends lie in the tile itself, whose arrays are at hand (`labels` is not changed yet).
-        grown, moves = (labels, pos) if there.index == tile.index else (files.grown.read(there.core), rounded(files, there))
+        if there.index == tile.index:
+            grown, moves = labels, pos
+        else:
+            grown, moves = files.grown.read(there.core), rounded(files, there)
         settled = ((moves[0] == 0) & (moves[1] == 0)) | (grown > 0)
         found[pick] = np.where(settled[y, x], grown[y, x], 0)
     labels[need] = found
@@ -260,7 +264,7 @@ def runner(client: Any, workers: int | None) -> Runner:
 def joined_labels(offsets: NDArray[np.int64], root: NDArray[np.int64], value: NDArray[Any], tile: int,
                   count: int) -> NDArray[Any]:
     """A tile's table from its piece numbers 0 … count to the value of their whole-image piece."""
-    table = value[root[offsets[tile] + np.arange(count + 1)]]
+    table: NDArray[Any] = value[root[offsets[tile] + np.arange(count + 1)]]
     table[0] = 0
     return table
 
@@ -349,6 +353,6 @@ def finish_in_tiles(files: Files, grid: Grid, run: Runner, stage: Callable[[str]
         np.maximum.at(high, at[seen], beside[1:][seen])
     one = (low == high) & (low > 0) & ~edge
     fill = np.where(one, low, 0).astype(np.uint32)
-    filled = run(fill_and_finish, [(files, t, renum, joined_labels(offsets, root, fill, t.index, pieces[t.index][0].count))
-                                   for t in tiles])
+    filled = run(fill_and_finish, [(files, t, renum, joined_labels(offsets, root, fill, t.index,
+                                                                   pieces[t.index][0].count)) for t in tiles])
     return Outcome(seeds[order].astype(np.uint32), errors, sizes, small, bad_flow, int(sum(filled)))

@@ -92,7 +92,7 @@ class NpyFile:
 CHUNKED_WRITE = threading.Lock()
 
 
-def write_region(out: Any, where: Slices, values: NDArray[Any]) -> None:
+def write_region(out: Any, where: tuple[slice, ...], values: NDArray[Any]) -> None:
     if isinstance(out, NpyFile):
         out.write(where, values)
     elif isinstance(out, np.ndarray):

@@ -255,14 +255,16 @@ def check_out(out: Any, shape: tuple[int, int]) -> None:
 @overload
 def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = ..., client: Any = ...,
                   progress: Progress | None = ..., workers: int | None = ..., margin: int = ...,
-                  chunked_from: int = ..., scratch: Any = ..., details: Literal[False] = ..., probability_kind: ProbabilityKind = ...,
+                  chunked_from: int = ..., scratch: Any = ..., details: Literal[False] = ...,
+                  probability_kind: ProbabilityKind = ...,
                   threshold: float | None = ..., flow_scale: float = ..., n_steps: int = ...,
                   interpolate: bool = ..., flow_threshold: float = ..., min_size: int = ...,
                   approx_frac: float = ...) -> NDArray[np.uint32]: ...
 @overload
 def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = ..., client: Any = ...,
                   progress: Progress | None = ..., workers: int | None = ..., margin: int = ...,
-                  chunked_from: int = ..., scratch: Any = ..., details: Literal[True], probability_kind: ProbabilityKind = ...,
+                  chunked_from: int = ..., scratch: Any = ..., details: Literal[True],
+                  probability_kind: ProbabilityKind = ...,
                   threshold: float | None = ..., flow_scale: float = ..., n_steps: int = ...,
                   interpolate: bool = ..., flow_threshold: float = ..., min_size: int = ...,
                   approx_frac: float = ...) -> TiledSegmentation: ...
@@ -270,7 +272,8 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = ..., cli
 
 def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, client: Any = None,
                   progress: Progress | None = None, workers: int | None = None, margin: int = DEFAULT_MARGIN,
-                  chunked_from: int = CHUNKED_FROM, scratch: Any = None, details: bool = False, probability_kind: ProbabilityKind = "logits",
+                  chunked_from: int = CHUNKED_FROM, scratch: Any = None, details: bool = False,
+                  probability_kind: ProbabilityKind = "logits",
                   threshold: float | None = None, flow_scale: float = 1.0, n_steps: int = DEFAULT_STEPS,
                   interpolate: bool = True, flow_threshold: float = DEFAULT_FLOW_THRESHOLD,
                   min_size: int = DEFAULT_MIN_SIZE, approx_frac: float = DEFAULT_APPROX_FRAC) -> NDArray[np.uint32] | TiledSegmentation:
@@ -390,7 +393,7 @@ def finish_chunked(files: chunked.Files, flow: Any, probability: Any, tiles: lis
     grid = chunked.Grid(shape, size, tuple(tiles))
     done = chunked.finish_in_tiles(files, grid, chunked.runner(client, workers), watch.stage, params.min_size,
                                    params.flow_threshold, params.approx_frac)
-    masks = write_out(out, shape, tiles, files.masks.read, watch, out)
+    masks: NDArray[np.uint32] = write_out(out, shape, tiles, files.masks.read, watch, out)
     watch.stop()
     if not details:
         return masks
