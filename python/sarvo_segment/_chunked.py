@@ -31,7 +31,7 @@ import sarvo_functions as sf
 
 from ._joins import Rim, join_rims, pieces_of
 from ._labels import NEIGHBOURS_8, extents_of
-from ._tiles import NpyFile, Tile, window_around, write_region
+from ._tiles import NpyFile, Slices, Tile, window_around, write_region
 
 
 @dataclass(frozen=True)
@@ -55,29 +55,46 @@ class Grid:
 
 @dataclass(frozen=True)
 class Files:
-    """The scratch arrays, whole-image sized, on disk."""
-    disp: NpyFile        # (2, Ly, Lx) float32 displacements
-    unit: NpyFile        # (2, Ly, Lx) float32 unit flow
-    foreground: NpyFile  # bool
-    hist: NpyFile        # uint8 count map
-    grown: NpyFile       # uint32: pieces of a core, then bfs labels, then the renumbered labels
-    labels: NpyFile      # uint32: labels after extension, fill and cut
-    pieces: NpyFile      # uint32: background pieces of a core
-    masks: NpyFile       # uint32: the result
+    """The scratch arrays, whole-image sized, on disk. A file whose content is done with holds
+    the next step's: the disk holds about 19 bytes per pixel (27 with the displacements kept)."""
+    pos: NpyFile               # (2, Ly, Lx) int16 rounded displacements
+    unit: NpyFile              # (2, Ly, Lx) float32 unit flow
+    foreground: NpyFile        # bool
+    hist: NpyFile              # uint8 count map
+    grown: NpyFile             # uint32: pieces of a core, then bfs labels, then the renumbered labels
+    labels: NpyFile            # uint32: labels after extension, fill and cut; background pieces; the masks
+    disp: NpyFile | None       # (2, Ly, Lx) float32 displacements, kept for `details` only
 
     @classmethod
-    def create(cls, folder: Any, shape: tuple[int, int]) -> Files:
+    def create(cls, folder: Any, shape: tuple[int, int], keep_displacements: bool) -> Files:
         def make(name: str, dtype: Any, channels: int = 0) -> NpyFile:
             return NpyFile.create(folder / f"{name}.npy", ((channels,) if channels else ()) + shape, dtype,
                                   durable=False)
-        return cls(make("disp", np.float32, 2), make("unit", np.float32, 2), make("foreground", np.bool_),
+        return cls(make("pos", np.int16, 2), make("unit", np.float32, 2), make("foreground", np.bool_),
                    make("hist", np.uint8), make("grown", np.uint32), make("labels", np.uint32),
-                   make("pieces", np.uint32), make("masks", np.uint32))
+                   make("disp", np.float32, 2) if keep_displacements else None)
+
+    @property
+    def pieces(self) -> NpyFile:
+        return self.labels
+
+    @property
+    def masks(self) -> NpyFile:
+        return self.labels
+
+    def store(self, core: Slices, disp: NDArray[np.float32], unit: NDArray[np.float32],
+              foreground: NDArray[np.bool_]) -> None:
+        """A tile's certified core, its displacements rounded as the whole image rounds them."""
+        where = (slice(None), *core)
+        write_region(self.pos, where, np.rint(disp).astype(np.int16))
+        write_region(self.unit, where, unit)
+        write_region(self.foreground, core, foreground)
+        if self.disp is not None:
+            write_region(self.disp, where, disp)
 
 
 def rounded(files: Files, tile: Tile) -> NDArray[np.int16]:
-    """The int16 displacements of a core, rounded as the whole image rounds them."""
-    pos: NDArray[np.int16] = np.rint(files.disp.read((slice(None), *tile.core))).astype(np.int16)
+    pos: NDArray[np.int16] = files.pos.read((slice(None), *tile.core))
     return pos
 
 

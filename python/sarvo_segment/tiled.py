@@ -334,7 +334,7 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
 
     if shape[0] * shape[1] >= check_count("chunked_from", chunked_from):
         with tempfile.TemporaryDirectory(prefix="sarvo-tiles-", dir=scratch) as folder:
-            files = chunked.Files.create(pathlib.Path(folder), shape)
+            files = chunked.Files.create(pathlib.Path(folder), shape, details)
             return finish_chunked(files, flow, probability, tiles, shape, size, context, params, client, workers,
                                   progress, out, details, watch)
 
@@ -355,12 +355,11 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
                              seconds=watch.seconds)
 
 
-def stitch(result: TileFlow, disp: Any, unit: Any, foreground: Any) -> None:
-    """A tile's core into the whole-image arrays (NumPy arrays or .npy files)."""
+def stitch(result: TileFlow, disp: NDArray[np.float32], unit: NDArray[np.float32],
+           foreground: NDArray[np.bool_]) -> None:
+    """A tile's core into the whole-image arrays."""
     where = (slice(None), *result.tile.core)
-    write_region(disp, where, result.displacements)
-    write_region(unit, where, result.flow)
-    write_region(foreground, result.tile.core, result.foreground)
+    disp[where], unit[where], foreground[result.tile.core] = result.displacements, result.flow, result.foreground
 
 
 def write_out(out: Any, shape: tuple[int, int], tiles: list[Tile], core_of: Callable[[Slices], NDArray[np.uint32]],
@@ -389,7 +388,7 @@ def finish_chunked(files: chunked.Files, flow: Any, probability: Any, tiles: lis
     """The run with every whole-image intermediate in the scratch `files`."""
     watch.stage("follow the flow in tiles")
     margins, widenings = run_tiles(flow, probability, tiles, shape, margin, params, client, workers, progress,
-                                   lambda r: stitch(r, files.disp, files.unit, files.foreground))
+                                   lambda r: files.store(r.tile.core, r.displacements, r.flow, r.foreground))
     grid = chunked.Grid(shape, size, tuple(tiles))
     done = chunked.finish_in_tiles(files, grid, chunked.runner(client, workers), watch.stage, params.min_size,
                                    params.flow_threshold, params.approx_frac)
@@ -401,7 +400,7 @@ def finish_chunked(files: chunked.Files, flow: Any, probability: Any, tiles: lis
     whole = (slice(None), slice(None))
     run = FlowSegmentation(masks=files.masks.read(whole), foreground=files.foreground.read(whole),
                            threshold=params.threshold, flow=files.unit.read((slice(None), *whole)),
-                           displacements=files.disp.read((slice(None), *whole)), histogram=files.hist.read(whole),
+                           displacements=files.disp.read((slice(None), *whole)) if files.disp else np.empty(0, np.float32), histogram=files.hist.read(whole),
                            seeds=done.seeds, grown=files.grown.read(whole), errors=done.errors, sizes=done.sizes,
                            removed_small=labels[done.small], removed_flow=labels[done.bad_flow],
                            kept=labels[~(done.small | done.bad_flow)], holes_filled=done.holes_filled,
