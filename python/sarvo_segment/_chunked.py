@@ -262,6 +262,8 @@ def fill_and_finish(files: Files, tile: Tile, table: NDArray[np.uint32], fill: N
 # The driver's side: run tasks, combine summaries
 
 Runner = Callable[[Callable[..., Any], list[tuple[Any, ...]]], list[Any]]
+# Arrays from this size on are sent to a client's workers once per stage.
+SHARED_BYTES = 1 << 16
 
 
 def runner(client: Any, workers: int | None) -> Runner:
@@ -269,7 +271,17 @@ def runner(client: Any, workers: int | None) -> Runner:
     results come back in order."""
     def run(task: Callable[..., Any], calls: list[tuple[Any, ...]]) -> list[Any]:
         if client is not None:
-            return list(client.gather([client.submit(task, *args, pure=False) for args in calls]))
+            # A table shared by every call (the renumbering) goes to the workers once, not once per task.
+            shared: dict[int, Any] = {}
+
+            def sent(arg: Any) -> Any:
+                if not isinstance(arg, np.ndarray) or arg.nbytes < SHARED_BYTES:
+                    return arg
+                if id(arg) not in shared:
+                    shared[id(arg)] = client.scatter(arg, broadcast=True)
+                return shared[id(arg)]
+            futures = [client.submit(task, *map(sent, args), pure=False) for args in calls]
+            return list(client.gather(futures))
         dask: Any = importlib.import_module("dask")
         # Bound beforehand: Dask would otherwise look for collections inside every argument
         # (the grid's tiles, the tables), once per task.
