@@ -19,6 +19,7 @@ the array the whole image's kernel call gives:
 """
 from __future__ import annotations
 
+import collections
 import functools
 import importlib
 from dataclasses import dataclass
@@ -271,14 +272,15 @@ def runner(client: Any, workers: int | None) -> Runner:
     results come back in order."""
     def run(task: Callable[..., Any], calls: list[tuple[Any, ...]]) -> list[Any]:
         if client is not None:
-            # A table shared by every call (the renumbering) goes to the workers once, not once per task.
+            # A table that several calls share (the renumbering) goes to the workers once, not once per task.
+            uses = collections.Counter(id(a) for args in calls for a in args if isinstance(a, np.ndarray))
             shared: dict[int, Any] = {}
 
             def sent(arg: Any) -> Any:
-                if not isinstance(arg, np.ndarray) or arg.nbytes < SHARED_BYTES:
+                if not isinstance(arg, np.ndarray) or arg.nbytes < SHARED_BYTES or uses[id(arg)] < 2:
                     return arg
                 if id(arg) not in shared:
-                    shared[id(arg)] = client.scatter(arg, broadcast=True)
+                    shared[id(arg)] = client.scatter(arg, broadcast=True, hash=False)
                 return shared[id(arg)]
             futures = [client.submit(task, *map(sent, args), pure=False) for args in calls]
             return list(client.gather(futures))
