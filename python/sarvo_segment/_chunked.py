@@ -31,7 +31,7 @@ from numpy.typing import NDArray
 import sarvo_functions as sf
 
 from ._joins import Rim, join_rims, pieces_of
-from ._labels import NEIGHBOURS_8, extents_of
+from ._labels import NEIGHBOURS_8, boxes_of
 from ._tiles import NpyFile, Slices, Tile, window_around, write_region
 
 
@@ -199,9 +199,10 @@ def renumber_and_measure(files: Files, tile: Tile, table: NDArray[np.uint32]
     """Renumbers a core into `grown` and returns its labels' boxes in image coordinates."""
     labels = table[files.labels.read(tile.core)]
     write_region(files.grown, tile.core, labels)
-    present, boxes = extents_of(labels)
-    boxes += np.array([[tile.core[0].start], [tile.core[1].start]], np.int32)
-    return present, boxes
+    boxes = boxes_of(labels)
+    present = np.flatnonzero(boxes[:, 0, 1] > boxes[:, 0, 0])      # an absent label's box is empty
+    return (present + 1).astype(np.uint32), boxes[present] + np.array([[tile.core[0].start],
+                                                                       [tile.core[1].start]], np.int32)
 
 
 def flow_errors(files: Files, owned: NDArray[np.int64], boxes: NDArray[np.int32], n: int, min_size: int,

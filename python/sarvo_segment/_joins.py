@@ -8,21 +8,13 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-import sarvo_functions as sf
+from ._labels import background_pieces
 
 
 def pieces_of(selected: NDArray[np.bool_]) -> NDArray[np.uint32]:
-    """The 8-connected pieces of `selected`, numbered from 1 with gaps, 0 elsewhere. `bfs`
-    grows them: every selected pixel counts as well populated, and a seed at the start of every
-    run of a row reaches every piece at least once (a seed inside a piece already grown is
-    skipped)."""
-    hist = np.where(selected, np.uint8(255), np.uint8(0))
-    starts = selected.copy()
-    starts[:, 1:] &= ~selected[:, :-1]
-    seeds = np.argwhere(starts).astype(np.uint32)
-    pos = np.zeros((2, *selected.shape), np.int16)
-    pieces: NDArray[np.uint32] = sf.bfs(hist, pos, np.ascontiguousarray(seeds))
-    return pieces
+    """The 8-connected pieces of `selected`, numbered from 1 with gaps, 0 elsewhere: the
+    background pieces of a mask that labels everything else."""
+    return background_pieces(np.logical_not(selected).astype(np.uint32))
 
 
 @dataclass

@@ -9,8 +9,6 @@ from numpy.typing import NDArray
 
 import sarvo_functions as sf
 
-from ._joins import pieces_of
-
 # The eight neighbours of a pixel, as (dy, dx).
 NEIGHBOURS_8 = ((-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1))
 
@@ -21,29 +19,21 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     [[0, 0], [0, 0]], whose equal row bounds make every kernel skip it."""
     nobj = int(masks.max()) if masks.size else 0
     boxes = np.zeros((nobj, 2, 2), dtype=np.int32)
-    labels, found = extents_of(masks)
-    boxes[labels.astype(np.intp) - 1] = found
-    return boxes
-
-
-def extents_of(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], NDArray[np.int32]]:
-    """The labels present in `masks` (ascending, 0 left out) and the half-open bounding box
-    [[y0, y1], [x0, x1]] of each, (n, 2, 2) int32."""
     flat = masks.ravel()
     where = np.flatnonzero(flat)
     if where.size == 0:
-        return np.empty(0, np.uint32), np.zeros((0, 2, 2), np.int32)
+        return boxes
     lab = flat[where]
     order = np.argsort(lab, kind="stable")
     lab, where = lab[order], where[order]
     ys, xs = np.divmod(where, masks.shape[1])
     starts = np.flatnonzero(np.r_[True, lab[1:] != lab[:-1]])
-    boxes = np.empty((len(starts), 2, 2), np.int32)
-    boxes[:, 0, 0] = np.minimum.reduceat(ys, starts)
-    boxes[:, 0, 1] = np.maximum.reduceat(ys, starts) + 1
-    boxes[:, 1, 0] = np.minimum.reduceat(xs, starts)
-    boxes[:, 1, 1] = np.maximum.reduceat(xs, starts) + 1
-    return lab[starts].astype(np.uint32), boxes
+    k = lab[starts].astype(np.intp) - 1
+    boxes[k, 0, 0] = np.minimum.reduceat(ys, starts)
+    boxes[k, 0, 1] = np.maximum.reduceat(ys, starts) + 1
+    boxes[k, 1, 0] = np.minimum.reduceat(xs, starts)
+    boxes[k, 1, 1] = np.maximum.reduceat(xs, starts) + 1
+    return boxes
 
 
 def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
@@ -55,8 +45,17 @@ def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
 
 def background_pieces(masks: NDArray[np.uint32]) -> NDArray[np.uint32]:
     """The 8-connected pieces of the background (0 in `masks`), numbered from 1 with gaps;
-    0 on the masks."""
-    return pieces_of(masks == 0)
+    0 on the masks. `bfs` grows them: every background pixel counts as well populated, and a
+    seed at the start of every background run of a row reaches every piece at least once
+    (a seed inside a piece already grown is skipped)."""
+    background = masks == 0
+    hist = np.where(background, np.uint8(255), np.uint8(0))
+    starts = background.copy()
+    starts[:, 1:] &= ~background[:, :-1]
+    seeds = np.argwhere(starts).astype(np.uint32)
+    pos = np.zeros((2, *masks.shape), np.int16)
+    pieces: NDArray[np.uint32] = sf.bfs(hist, pos, np.ascontiguousarray(seeds))
+    return pieces
 
 
 def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
