@@ -53,7 +53,6 @@ class Grid:
         return (ys // self.size) * self.cols + xs // self.size
 
 
-
 @dataclass(frozen=True)
 class Files:
     """The scratch arrays, whole-image sized, on disk. A file whose content is done with holds
