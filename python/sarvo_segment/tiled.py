@@ -27,6 +27,7 @@ from numpy.typing import NDArray
 import sarvo_functions as sf
 
 from . import _chunked as chunked
+from . import _chunked_run as chunked_run
 from ._checks import check_count
 from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS
 from ._tiles import NpyFile, Slices, Tile, tile_grid, window_around, write_region
@@ -390,7 +391,7 @@ def finish_chunked(files: chunked.Files, flow: Any, probability: Any, tiles: lis
     margins, widenings = run_tiles(flow, probability, tiles, shape, margin, params, client, workers, progress,
                                    lambda r: files.store(r.tile.core, r.displacements, r.flow, r.foreground))
     grid = chunked.Grid(shape, size, tuple(tiles))
-    done = chunked.finish_in_tiles(files, grid, chunked.runner(client, workers), watch.stage, params.min_size,
+    done = chunked_run.finish_in_tiles(files, grid, chunked_run.runner(client, workers), watch.stage, params.min_size,
                                    params.flow_threshold, params.approx_frac)
     masks: NDArray[np.uint32] = write_out(out, shape, tiles, files.masks.read, watch, out)
     watch.stop()

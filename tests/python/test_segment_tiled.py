@@ -134,7 +134,7 @@ def test_a_two_process_cluster_gives_the_same_masks_and_reports_every_tile(pair,
     pytest.importorskip("distributed")
     import dask_batch
 
-    monkeypatch.setattr("sarvo_segment._chunked.SHARED_BYTES", 0)     # every table goes to the workers once
+    monkeypatch.setattr("sarvo_segment._chunked_run.SHARED_BYTES", 0)     # every table goes to the workers once
 
     flow, logits, whole = pair
     said = []
