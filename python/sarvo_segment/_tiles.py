@@ -51,19 +51,23 @@ class NpyFile:
     """A .npy file read and written a window at a time through short-lived memory maps, so
     that a task holds only the window it copied, never pages of the whole file."""
 
-    def __init__(self, path: str | pathlib.Path) -> None:
+    def __init__(self, path: str | pathlib.Path, durable: bool = True) -> None:
         self.path = pathlib.Path(path)
+        # A scratch file is read back through the same page cache, by this machine only:
+        # forcing each write to disk would only cost time.
+        self.durable = durable
         mapped = np.load(self.path, mmap_mode="r")
         self.shape: tuple[int, ...] = mapped.shape
         self.dtype = mapped.dtype
         del mapped
 
     @classmethod
-    def create(cls, path: str | pathlib.Path, shape: tuple[int, ...], dtype: Any = np.uint32) -> NpyFile:
+    def create(cls, path: str | pathlib.Path, shape: tuple[int, ...], dtype: Any = np.uint32,
+               durable: bool = True) -> NpyFile:
         open_memmap: Any = np.lib.format.open_memmap      # untyped in NumPy 1.26
         mapped = open_memmap(path, mode="w+", dtype=dtype, shape=shape)
         del mapped                                  # a new file reads as zeros: nothing to flush
-        return cls(path)
+        return cls(path, durable)
 
     def read(self, where: Any) -> NDArray[Any]:
         mapped = np.load(self.path, mmap_mode="r")
@@ -76,7 +80,8 @@ class NpyFile:
         mapped = np.load(self.path, mmap_mode="r+")
         try:
             mapped[where] = values
-            mapped.flush()
+            if self.durable:
+                mapped.flush()
         finally:
             del mapped
 
@@ -87,7 +92,7 @@ class NpyFile:
 CHUNKED_WRITE = threading.Lock()
 
 
-def write_region(out: Any, where: Slices, values: NDArray[Any]) -> None:
+def write_region(out: Any, where: tuple[slice, ...], values: NDArray[Any]) -> None:
     if isinstance(out, NpyFile):
         out.write(where, values)
     elif isinstance(out, np.ndarray):

@@ -7,21 +7,27 @@ previous round's displacement map, so no bound known beforehand keeps the region
 small. Each tile therefore proves, on its own data, that its pixels' displacements are the
 whole image's (see `certified_displacements`), widens its window and recomputes when the proof
 fails, and hands back only its core. The stitched displacements are then the whole image's
-bit for bit, and the road after flow following runs on them once.
+bit for bit. The road after flow following runs on them once: on whole-image arrays in this
+process for images under `CHUNKED_FROM` pixels, and a tile at a time through scratch files
+(`_chunked`) from there on.
 """
 from __future__ import annotations
 
 import importlib
+import itertools
 import pathlib
-import time
+import tempfile
+import threading
 from dataclasses import dataclass, field
-from typing import Any, Literal, overload
+from typing import Any, Callable, Literal, overload
 
 import numpy as np
 from numpy.typing import NDArray
 
 import sarvo_functions as sf
 
+from . import _chunked as chunked
+from . import _chunked_run as chunked_run
 from ._checks import check_count
 from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS
 from ._tiles import NpyFile, Slices, Tile, tile_grid, window_around, write_region
@@ -37,6 +43,9 @@ RING = 2
 # The poison: far beyond any flow or displacement, and below float32's largest value, so that
 # a bilinear sum of ring values (weights adding up to 1) stays finite.
 POISON = np.float32(3e38)
+# Images of this many pixels or more run the road after flow following in tiles too; smaller
+# ones run it in this process on whole-image arrays (about 22 bytes per pixel).
+CHUNKED_FROM = 4096 * 4096
 
 
 @dataclass
@@ -202,17 +211,24 @@ def scattered(source: Any, client: Any) -> Any:
 
 
 def run_tiles(flow: Any, probability: Any, tiles: list[Tile], shape: tuple[int, int], margin: int,
-              params: RoadParameters, client: Any, workers: int | None, progress: Progress | None
-              ) -> list[TileFlow]:
-    """Every tile's certified core, in tile order; each result is told to `progress` as it comes."""
+              params: RoadParameters, client: Any, workers: int | None, progress: Progress | None,
+              keep: Callable[[TileFlow], None]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+    """Every tile's certified core, handed to `keep` as it comes (and told to `progress`);
+    returns each tile's margin and widenings, in tile order."""
     dask: Any = importlib.import_module("dask")
-    done: list[TileFlow] = []
+    margins = np.zeros(len(tiles), np.int64)
+    widenings = np.zeros(len(tiles), np.int64)
+    done = itertools.count(1)
+    telling = threading.Lock()
 
     def arrived(result: TileFlow) -> None:
-        done.append(result)
-        if progress is not None:
-            wider = f", window widened {result.widenings}x to margin {result.margin}" if result.widenings else ""
-            progress(f"tile {len(done)}/{len(tiles)} followed{wider}")
+        keep(result)
+        margins[result.tile.index], widenings[result.tile.index] = result.margin, result.widenings
+        with telling:
+            number = next(done)
+            if progress is not None:
+                wider = f", window widened {result.widenings}x to margin {result.margin}" if result.widenings else ""
+                progress(f"tile {number}/{len(tiles)} followed{wider}")
 
     if client is None:
         task = dask.delayed(lambda t: arrived(follow_tile(flow, probability, t, shape, margin, params)), pure=False)
@@ -224,7 +240,7 @@ def run_tiles(flow: Any, probability: Any, tiles: list[Tile], shape: tuple[int, 
         for future, result in distributed.as_completed(futures, with_results=True):
             arrived(result)
             future.release()
-    return sorted(done, key=lambda r: r.tile.index)
+    return margins, widenings
 
 
 def check_out(out: Any, shape: tuple[int, int]) -> None:
@@ -240,14 +256,16 @@ def check_out(out: Any, shape: tuple[int, int]) -> None:
 @overload
 def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = ..., client: Any = ...,
                   progress: Progress | None = ..., workers: int | None = ..., margin: int = ...,
-                  details: Literal[False] = ..., probability_kind: ProbabilityKind = ...,
+                  chunked_from: int = ..., scratch: Any = ..., details: Literal[False] = ...,
+                  probability_kind: ProbabilityKind = ...,
                   threshold: float | None = ..., flow_scale: float = ..., n_steps: int = ...,
                   interpolate: bool = ..., flow_threshold: float = ..., min_size: int = ...,
                   approx_frac: float = ...) -> NDArray[np.uint32]: ...
 @overload
 def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = ..., client: Any = ...,
                   progress: Progress | None = ..., workers: int | None = ..., margin: int = ...,
-                  details: Literal[True], probability_kind: ProbabilityKind = ...,
+                  chunked_from: int = ..., scratch: Any = ..., details: Literal[True],
+                  probability_kind: ProbabilityKind = ...,
                   threshold: float | None = ..., flow_scale: float = ..., n_steps: int = ...,
                   interpolate: bool = ..., flow_threshold: float = ..., min_size: int = ...,
                   approx_frac: float = ...) -> TiledSegmentation: ...
@@ -255,7 +273,8 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = ..., cli
 
 def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, client: Any = None,
                   progress: Progress | None = None, workers: int | None = None, margin: int = DEFAULT_MARGIN,
-                  details: bool = False, probability_kind: ProbabilityKind = "logits",
+                  chunked_from: int = CHUNKED_FROM, scratch: Any = None, details: bool = False,
+                  probability_kind: ProbabilityKind = "logits",
                   threshold: float | None = None, flow_scale: float = 1.0, n_steps: int = DEFAULT_STEPS,
                   interpolate: bool = True, flow_threshold: float = DEFAULT_FLOW_THRESHOLD,
                   min_size: int = DEFAULT_MIN_SIZE, approx_frac: float = DEFAULT_APPROX_FRAC) -> NDArray[np.uint32] | TiledSegmentation:
@@ -278,6 +297,13 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
         Called with the name of each stage and with every tile as it finishes.
     margin : int, default 32
         Context read around each core at first; a tile that cannot certify its core doubles it.
+    chunked_from : int, default 4096 * 4096
+        Images of this many pixels or more run the road after flow following a tile at a time,
+        with its intermediates in .npy files of a scratch folder; smaller ones run it on
+        whole-image arrays in this process (about 22 bytes per pixel). Both give the same masks.
+    scratch : path, optional
+        Where the scratch folder goes (default: the system's temporary folder). With a client,
+        every worker must see it: the workers and this process share one machine's disks.
     details : bool, default False
         Return a `TiledSegmentation`: the masks, the intermediates of the road, and per tile
         the margin it needed.
@@ -290,9 +316,12 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     directions, and ends inside the window (see `certified_displacements` for why that proves
     it equal to the whole image's, and for the two corner cases the check cannot see). A tile
     that fails doubles its margin and recomputes, up to the whole image. The stitched
-    displacements are then the whole image's, and the road after them (histogram, seeds,
-    growth, clean-up, quality control) runs once on the stitched arrays, in this process:
-    that part holds whole-image arrays (about 22 bytes per pixel).
+    displacements are then the whole image's, and so is every step after them: in a tile at a
+    time each step gives exactly the array of the whole image's kernel call (see `_chunked`).
+    What still touches the whole image at once there: `fill_holes`, whose walks through the
+    background start at the image's top row, runs in this process on the stitched labels
+    through a memory map (its visited map is one byte per pixel); a .npy or array `out` is
+    returned, a zarr `out` is returned itself, and `out=None` builds the masks in memory.
     """
     watch = Stopwatch(progress)
     watch.stage("check")
@@ -304,35 +333,77 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     check_out(out, shape)
     tiles = tile_grid(shape, size, 0)
 
+    if shape[0] * shape[1] >= check_count("chunked_from", chunked_from):
+        with tempfile.TemporaryDirectory(prefix="sarvo-tiles-", dir=scratch) as folder:
+            files = chunked.Files.create(pathlib.Path(folder), shape, details)
+            return finish_chunked(files, flow, probability, tiles, shape, size, context, params, client, workers,
+                                  progress, out, details, watch)
+
     watch.stage("follow the flow in tiles")
-    results = run_tiles(flow, probability, tiles, shape, context, params, client, workers, progress)
-    watch.stage("stitch")
     disp = np.empty((2, *shape), np.float32)
     unit = np.empty((2, *shape), np.float32)
     foreground = np.empty(shape, np.bool_)
-    for r in results:
-        disp[(slice(None), *r.tile.core)] = r.displacements
-        unit[(slice(None), *r.tile.core)] = r.flow
-        foreground[r.tile.core] = r.foreground
-    margins = np.array([r.margin for r in results], np.int64)
-    widenings = np.array([r.widenings for r in results], np.int64)
-    del results                         # the cores live on in the stitched arrays only
-
+    margins, widenings = run_tiles(flow, probability, tiles, shape, context, params, client, workers, progress,
+                                   lambda r: stitch(r, disp, unit, foreground))
     run = finish_from_displacements(unit, foreground, disp, params, True, watch)
     assert isinstance(run, FlowSegmentation)
-    masks: NDArray[np.uint32] = run.masks
-    if out is not None:
-        watch.stage("write")
-        # A file is made only now: a run refused on the way leaves whatever was there.
-        target = NpyFile.create(out, shape) if isinstance(out, (str, pathlib.Path)) else out
-        for t in tiles:
-            write_region(target, t.core, run.masks[t.core])
-        if isinstance(target, NpyFile):
-            masks = np.load(target.path, mmap_mode="r")
-        elif isinstance(target, np.ndarray):
-            masks = target
+    masks = run.masks if out is None else write_out(out, shape, tiles, lambda where: run.masks[where], watch,
+                                                    run.masks)
     watch.stop()
     if not details:
         return masks
     return TiledSegmentation(masks=masks, run=run, margins=margins, widenings=widenings,
                              seconds=watch.seconds)
+
+
+def stitch(result: TileFlow, disp: NDArray[np.float32], unit: NDArray[np.float32],
+           foreground: NDArray[np.bool_]) -> None:
+    """A tile's core into the whole-image arrays."""
+    where = (slice(None), *result.tile.core)
+    disp[where], unit[where], foreground[result.tile.core] = result.displacements, result.flow, result.foreground
+
+
+def write_out(out: Any, shape: tuple[int, int], tiles: list[Tile], core_of: Callable[[Slices], NDArray[np.uint32]],
+              watch: Stopwatch, otherwise: Any) -> Any:
+    """The masks into `out` a core at a time (a .npy file is created only now: a run refused
+    on the way leaves whatever was there); returns what segment_tiled returns: a NumPy `out`,
+    a .npy file memory-mapped, and `otherwise` for other outputs."""
+    if out is None:
+        masks = np.empty(shape, np.uint32)
+        for t in tiles:
+            masks[t.core] = core_of(t.core)
+        return masks
+    watch.stage("write")
+    target = NpyFile.create(out, shape) if isinstance(out, (str, pathlib.Path)) else out
+    for t in tiles:
+        write_region(target, t.core, core_of(t.core))
+    if isinstance(target, NpyFile):
+        return np.load(target.path, mmap_mode="r")
+    return target if isinstance(target, np.ndarray) else otherwise
+
+
+def finish_chunked(files: chunked.Files, flow: Any, probability: Any, tiles: list[Tile], shape: tuple[int, int],
+                   size: int, margin: int, params: RoadParameters, client: Any, workers: int | None,
+                   progress: Progress | None, out: Any, details: bool, watch: Stopwatch
+                   ) -> NDArray[np.uint32] | TiledSegmentation:
+    """The run with every whole-image intermediate in the scratch `files`."""
+    watch.stage("follow the flow in tiles")
+    margins, widenings = run_tiles(flow, probability, tiles, shape, margin, params, client, workers, progress,
+                                   lambda r: files.store(r.tile.core, r.displacements, r.flow, r.foreground))
+    grid = chunked.Grid(shape, size, tuple(tiles))
+    done = chunked_run.finish_in_tiles(files, grid, chunked_run.runner(client, workers), watch.stage, params.min_size,
+                                   params.flow_threshold, params.approx_frac)
+    masks: NDArray[np.uint32] = write_out(out, shape, tiles, files.masks.read, watch, out)
+    watch.stop()
+    if not details:
+        return masks
+    labels = np.arange(1, len(done.sizes) + 1, dtype=np.int64)
+    whole = (slice(None), slice(None))
+    run = FlowSegmentation(masks=files.masks.read(whole), foreground=files.foreground.read(whole),
+                           threshold=params.threshold, flow=files.unit.read((slice(None), *whole)),
+                           displacements=files.disp.read((slice(None), *whole)) if files.disp else np.empty(0, np.float32), histogram=files.hist.read(whole),
+                           seeds=done.seeds, grown=files.grown.read(whole), errors=done.errors, sizes=done.sizes,
+                           removed_small=labels[done.small], removed_flow=labels[done.bad_flow],
+                           kept=labels[~(done.small | done.bad_flow)], holes_filled=done.holes_filled,
+                           seconds=watch.seconds)
+    return TiledSegmentation(masks=masks, run=run, margins=margins, widenings=widenings, seconds=watch.seconds)

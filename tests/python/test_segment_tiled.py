@@ -45,13 +45,17 @@ QC = dict(flow_threshold=1.2, min_size=20)
 
 
 def assert_same_as_whole(flow, logits, tile, margin=16, **kw):
+    """Both ways of running the road after flow following (whole-image arrays in this process,
+    and scratch files a tile at a time) give the whole image's masks and intermediates."""
     whole = ss.masks_from_flow(flow, logits, details=True, **kw)
-    tiled = ss.segment_tiled(flow, logits, tile, margin=margin, details=True, workers=2, **kw)
-    np.testing.assert_array_equal(tiled.masks, whole.masks)
-    np.testing.assert_array_equal(tiled.run.displacements, whole.displacements)
-    np.testing.assert_array_equal(tiled.run.removed_flow, whole.removed_flow)
-    np.testing.assert_array_equal(tiled.run.removed_small, whole.removed_small)
     assert whole.n_cells >= 5 and len(whole.removed_flow) + len(whole.removed_small) > 0
+    for chunked_from in (flow[0].size + 1, 0):
+        tiled = ss.segment_tiled(flow, logits, tile, margin=margin, details=True, workers=2,
+                                 chunked_from=chunked_from, **kw)
+        np.testing.assert_array_equal(tiled.masks, whole.masks)
+        for name in ("displacements", "histogram", "seeds", "grown", "errors", "sizes", "removed_flow",
+                     "removed_small", "holes_filled"):
+            np.testing.assert_array_equal(getattr(tiled.run, name), getattr(whole, name), err_msg=name)
     return tiled
 
 
@@ -82,6 +86,19 @@ def test_nearest_sampling_and_probabilities_give_the_whole_images_masks(masks):
                          probability_kind="probability", **QC)
 
 
+def test_a_cell_over_two_fifths_of_the_image_is_deleted_as_the_whole_image_deletes_it():
+    # The large cell spans many tiles, none of which holds 40 % of the image in it.
+    ys, xs = np.mgrid[0:72, 0:60]
+    masks = np.zeros((72, 60), np.uint32)
+    masks[(ys - 36) ** 2 + (xs - 30) ** 2 < 27 ** 2] = 1
+    masks[2:9, 2:9], masks[62:70, 50:58] = 2, 3
+    flow, logits = SCALE * ss.flows_of(masks), np.where(masks > 0, 4.0, -4.0).astype(np.float32)
+    whole = ss.masks_from_flow(flow, logits, flow_scale=SCALE)
+    assert whole[36, 30] == 0 and whole.max() == 2
+    tiled = ss.segment_tiled(flow, logits, 16, chunked_from=0, flow_scale=SCALE)
+    np.testing.assert_array_equal(tiled, whole)
+
+
 @pytest.fixture(scope="module")
 def pair(masks):
     flow = noisy_flow(masks, 0.5, True, seed=6)
@@ -89,7 +106,8 @@ def pair(masks):
     return flow, logits, ss.masks_from_flow(flow, logits, flow_scale=SCALE, **QC)
 
 
-def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path):
+@pytest.mark.parametrize("chunked_from", [ss.tiled.CHUNKED_FROM, 0])
+def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path, chunked_from):
     da = pytest.importorskip("dask.array")
     zarr = pytest.importorskip("zarr")
     flow, logits, whole = pair
@@ -102,24 +120,28 @@ def test_sources_and_outputs_of_every_kind_give_the_same_masks(pair, tmp_path):
     # Output chunks that match no tile: threads writing them must lose no pixel.
     zout = zarr.open_array(str(tmp_path / "out.zarr"), mode="w", shape=whole.shape, dtype=np.uint32,
                            chunks=(37, 53))
-    ss.segment_tiled(zflow, lazy, 48, out=zout, workers=2, flow_scale=SCALE, **QC)
+    ss.segment_tiled(zflow, lazy, 48, out=zout, workers=2, chunked_from=chunked_from, flow_scale=SCALE, **QC)
     np.testing.assert_array_equal(zout[...], whole)
     mapped = np.load(tmp_path / "flow.npy", mmap_mode="r")
     written = ss.segment_tiled(mapped, tmp_path / "logits.npy", 64, out=tmp_path / "out.npy",
-                               flow_scale=SCALE, **QC)
+                               chunked_from=chunked_from, scratch=tmp_path, flow_scale=SCALE, **QC)
     np.testing.assert_array_equal(written, whole)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), whole)
+    assert not list(tmp_path.glob("sarvo-tiles-*"))          # the scratch files are gone
 
 
-def test_a_two_process_cluster_gives_the_same_masks_and_reports_every_tile(pair):
+def test_a_two_process_cluster_gives_the_same_masks_and_reports_every_tile(pair, monkeypatch):
     pytest.importorskip("distributed")
     import dask_batch
+
+    monkeypatch.setattr("sarvo_segment._chunked_run.SHARED_BYTES", 0)     # every table goes to the workers once
 
     flow, logits, whole = pair
     said = []
     client = dask_batch.local_cluster(2)
     try:
-        masks = ss.segment_tiled(flow, logits, 96, client=client, progress=said.append, flow_scale=SCALE, **QC)
+        masks = ss.segment_tiled(flow, logits, 96, client=client, progress=said.append, chunked_from=0,
+                                 flow_scale=SCALE, **QC)
     finally:
         client.close()
         client.cluster.close()
@@ -142,15 +164,37 @@ def test_bad_inputs_are_refused_before_any_tile_runs(pair, change, error):
     assert not any("tile" in s for s in said)
 
 
-def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_path):
+@pytest.mark.parametrize("chunked_from", [ss.tiled.CHUNKED_FROM, 0])
+def test_a_nan_found_by_one_tile_leaves_an_existing_output_untouched(pair, tmp_path, chunked_from):
     flow, logits, _ = pair
     flow = flow.copy()
     flow[1, 150, 20] = np.nan
     earlier = np.arange(flow[0].size, dtype=np.uint32).reshape(flow.shape[1:])
     np.save(tmp_path / "out.npy", earlier)
     with pytest.raises(ValueError, match="NaN"):
-        ss.segment_tiled(flow, logits, 64, out=tmp_path / "out.npy")
+        ss.segment_tiled(flow, logits, 64, out=tmp_path / "out.npy", chunked_from=chunked_from, scratch=tmp_path)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), earlier)
+    assert [p.name for p in tmp_path.iterdir()] == ["out.npy"]      # no scratch files left behind
+
+
+def test_an_image_without_foreground_gives_empty_masks_a_tile_at_a_time(pair):
+    flow, logits, _ = pair
+    masks = ss.segment_tiled(flow, -np.abs(logits) - 1, 50, chunked_from=0, flow_scale=SCALE)
+    assert masks.shape == logits.shape and masks.dtype == np.uint32 and not masks.any()
+
+
+@pytest.mark.parametrize("tile", [7, 13])
+def test_tiles_much_smaller_than_a_cell_give_the_whole_images_road(pair, tile):
+    # Every grown piece and background piece spans many cores, seeds of one piece fall in
+    # different tiles, and the grid does not divide the image.
+    flow, logits, whole = pair
+    expected = ss.masks_from_flow(flow, logits, flow_scale=SCALE, details=True, **QC)
+    tiled = ss.segment_tiled(flow, logits, tile, margin=16, chunked_from=0, details=True, workers=2,
+                             flow_scale=SCALE, **QC)
+    np.testing.assert_array_equal(tiled.masks, whole)
+    for name in ("histogram", "seeds", "grown", "errors", "holes_filled"):
+        np.testing.assert_array_equal(getattr(tiled.run, name), getattr(expected, name), err_msg=name)
+    assert expected.holes_filled > 0
 
 
 def test_the_command_with_tiles_writes_the_whole_images_masks(pair, tmp_path, capsys):
@@ -184,3 +228,23 @@ def test_a_core_whose_pixels_reach_the_poisoned_ring_is_not_certified(sf, pull, 
     if certified:
         whole = sf._steps2D_all(flow.copy(), 200, True)
         np.testing.assert_array_equal(found, whole[:, 16:32, 16:32])
+
+
+@pytest.mark.parametrize("tile", [1, 5, 16])
+@pytest.mark.parametrize("share", [0.3, 0.6])
+def test_pieces_numbered_per_core_and_joined_are_the_whole_images_pieces(tile, share):
+    ndimage = pytest.importorskip("scipy.ndimage")
+    from sarvo_segment._joins import Rim, join_rims, pieces_of
+    from sarvo_segment._tiles import tile_grid
+
+    selected = np.random.default_rng(tile).random((37, 29)) < share
+    grid = tile_grid(selected.shape, tile, 0)
+    cores = [pieces_of(np.ascontiguousarray(selected[t.core])) for t in grid]
+    offsets, root = join_rims([Rim.of(c) for c in cores], -(-37 // tile), -(-29 // tile))
+    joined = np.zeros(selected.shape, np.int64)
+    for t, c in zip(grid, cores):
+        joined[t.core] = np.where(c > 0, root[c.astype(np.int64) + offsets[t.index]], 0)
+    expected, n = ndimage.label(selected, structure=np.ones((3, 3)))
+    # The same partition of the selection: each joined number names exactly one piece and back.
+    pairs = np.unique(np.stack([joined[selected], expected[selected]]), axis=1)
+    assert pairs.shape[1] == n == len(np.unique(joined[selected])) and not joined[~selected].any()
