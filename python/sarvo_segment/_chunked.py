@@ -29,7 +29,7 @@ import sarvo_functions as sf
 
 from ._joins import Rim, join_rims, pieces_of
 from ._labels import NEIGHBOURS_8, boxes_of
-from ._tiles import NpyFile, Slices, Tile, window_around, write_region
+from ._tiles import NpyFile, Slices, Tile, load_npy, window_around, write_region
 
 
 @dataclass(frozen=True)
@@ -133,7 +133,7 @@ def count_ends(files: Files, grid: Grid, dest: Tile, sources: list[int]) -> None
     counts = np.zeros(h * w, np.int64)
     for s in sources:
         path = ends_file(files, dest.index, s)
-        ends, n = np.load(path)
+        ends, n = load_npy(path)
         path.unlink()
         ty, tx = np.divmod(ends, grid.shape[1])
         np.add.at(counts, (ty - cy.start) * w + (tx - cx.start), n)

@@ -7,7 +7,7 @@ from __future__ import annotations
 import pathlib
 import threading
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -47,6 +47,17 @@ def tile_grid(shape: tuple[int, int], tile: int, overlap: int) -> list[Tile]:
     return tiles
 
 
+# A .npy header is read by `ast.literal_eval`, and CPython 3.11's compiler state is shared by
+# threads: two tasks loading at once can fail with "AST constructor recursion depth mismatch".
+NPY_HEADER = threading.Lock()
+
+
+def load_npy(path: str | pathlib.Path, mmap_mode: Literal["r", "r+"] | None = None) -> Any:
+    """`np.load` of a .npy file (no pickles), one header at a time in this process."""
+    with NPY_HEADER:
+        return np.load(path, mmap_mode=mmap_mode, allow_pickle=False)
+
+
 class NpyFile:
     """A .npy file read and written a window at a time through short-lived memory maps, so
     that a task holds only the window it copied, never pages of the whole file."""
@@ -56,9 +67,11 @@ class NpyFile:
         # A scratch file is read back through the same page cache, by this machine only:
         # forcing each write to disk would only cost time.
         self.durable = durable
-        mapped = np.load(self.path, mmap_mode="r")
+        mapped = load_npy(self.path, mmap_mode="r")
         self.shape: tuple[int, ...] = mapped.shape
         self.dtype = mapped.dtype
+        self.offset = int(mapped.offset)
+        self.order: Literal["C", "F"] = "F" if mapped.flags.f_contiguous and not mapped.flags.c_contiguous else "C"
         del mapped
 
     @classmethod
@@ -69,15 +82,19 @@ class NpyFile:
         del mapped                                  # a new file reads as zeros: nothing to flush
         return cls(path, durable)
 
+    def mapped(self, mode: Literal["r", "r+"]) -> np.memmap[Any, np.dtype[Any]]:
+        # The layout read once at opening: tasks on threads never parse the header again.
+        return np.memmap(self.path, np.dtype(self.dtype), mode, self.offset, self.shape, self.order)
+
     def read(self, where: Any) -> NDArray[Any]:
-        mapped = np.load(self.path, mmap_mode="r")
+        mapped = self.mapped("r")
         try:
             return np.array(mapped[where])
         finally:
             del mapped
 
     def write(self, where: Any, values: NDArray[Any]) -> None:
-        mapped = np.load(self.path, mmap_mode="r+")
+        mapped = self.mapped("r+")
         try:
             mapped[where] = values
             if self.durable:

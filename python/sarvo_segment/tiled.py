@@ -334,7 +334,9 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     tiles = tile_grid(shape, size, 0)
 
     if shape[0] * shape[1] >= check_count("chunked_from", chunked_from):
-        with tempfile.TemporaryDirectory(prefix="sarvo-tiles-", dir=scratch) as folder:
+        # A task that fails leaves the others of its stage running, and writing here, while the
+        # error comes up: the clean-up must not replace that error with its own.
+        with tempfile.TemporaryDirectory(prefix="sarvo-tiles-", dir=scratch, ignore_cleanup_errors=True) as folder:
             files = chunked.Files.create(pathlib.Path(folder), shape, details)
             return finish_chunked(files, flow, probability, tiles, shape, size, context, params, client, workers,
                                   progress, out, details, watch)
