@@ -23,9 +23,9 @@ pixel, the neighbours whose flow its pixels sample within another D + 1 (bilinea
 reaches one pixel past a position), and the seed search looks 2 pixels further. The tiles then
 agree on every cell, and the stitched mask equals the whole-image mask up to renumbering.
 
-Whole-image steps. `fill_holes` labels the pixels no seed claimed by walks through the
-background that start at the image's top row, and `renumbering` deletes a cell over 40 % of the
-image: no window can run those as the whole image does, so each tile stops before them and the
+Whole-image steps. The pixels no seed claimed join the mask they reach through one another,
+however far that is, and `renumbering` deletes a cell over 40 % of the image: no window can
+run those as the whole image does, so each tile stops before them and the
 driver runs them once on the stitched labels (`finish_whole`). Threads write an output in
 chunks (a zarr array) one core at a time, since a core that shares a chunk with another would
 otherwise overwrite its pixels.
@@ -148,8 +148,8 @@ def segment_window(window: NDArray[Any], tile: Tile, width: int, n_steps: int, a
     """The road on one window; `width` is the image's row length, for global anchor indices."""
     t0 = time.perf_counter()
     local = relabel_window(np.asarray(window))
-    # The window's labels as its seeds grew them: the steps that read the whole image (the
-    # background walks of fill_holes, the 40 % rule of renumbering) run on the stitched mask.
+    # The window's labels as its seeds grew them: the steps that can read far (the unclaimed
+    # pixels joining a mask, the 40 % rule of renumbering) run on the stitched mask.
     result = road.segment(local, n_steps, approx_frac, finish=False)
     found = result.masks
     anchors = cell_anchors(found, result.seeds)
@@ -229,8 +229,8 @@ def renumber_cores(out: Any, results: list[TileResult]) -> tuple[int, int]:
 
 def finish_whole(out: Any, source: Any, tiles: list[Tile]) -> int:
     """The steps of the road that read the whole image, on the stitched labels, exactly as the
-    whole image runs them (`finish_masks`): `fill_holes`, whose walks through the background
-    start at the image's top row, the cut to the foreground and `renumbering` with its 40 % rule.
+    whole image runs them (`finish_masks`): the cut to the foreground, the unclaimed pixels
+    joining the mask they reach, and `renumbering` with its 40 % rule.
     A .npy output is finished through a memory map, an array in place, a chunked output (zarr)
     in memory and written back once. Returns the number of cells."""
     foreground = np.zeros(out.shape, np.bool_)

@@ -11,9 +11,10 @@ the array the whole image's kernel call gives:
   seed k it holds (a later seed inside it is skipped, none can reach past it), so the pieces
   of each core are joined across tile borders and labelled by their first seed;
 - extension: a pixel takes the label at its end, read in the tile that holds the end;
-- `fill_holes`, whose walks through the background start at the image's top row, runs once
-  on the stitched labels through a memory map (one byte per pixel of its own, and the file);
-- the cut, `renumbering` from summed counts, quality control per mask inside its own box,
+- the cut to the foreground; the unclaimed foreground pixels, which can reach a mask from
+  far away through one another, join it in this process on the stitched labels through a
+  memory map (eight bytes per unclaimed pixel);
+- `renumbering` from summed counts, quality control per mask inside its own box,
   `renum_masks` from the removed labels, and the enclosed holes from background pieces joined
   across borders like the grown ones.
 """
@@ -182,13 +183,19 @@ def extend(files: Files, grid: Grid, tile: Tile) -> None:
     write_region(files.labels, tile.core, labels)
 
 
-def cut_and_count(files: Files, tile: Tile) -> tuple[NDArray[np.uint32], NDArray[np.int64]]:
+def cut_and_count(files: Files, grid: Grid, tile: Tile
+                  ) -> tuple[NDArray[np.uint32], NDArray[np.int64], NDArray[np.int64]]:
+    """Cuts a core's labels to the foreground; returns its labels, their counts, and the
+    image's flat indices of its unclaimed foreground pixels (in increasing order)."""
     labels = files.labels.read(tile.core)
-    labels[~files.foreground.read(tile.core)] = 0
+    foreground = files.foreground.read(tile.core)
+    labels[~foreground] = 0
     write_region(files.labels, tile.core, labels)
     counts = np.bincount(labels.ravel())
     values = np.flatnonzero(counts)
-    return values.astype(np.uint32), counts[values]
+    (cy, cx), lx = tile.core, grid.shape[1]
+    ys, xs = np.nonzero(foreground & (labels == 0))
+    return values.astype(np.uint32), counts[values], (ys + cy.start).astype(np.int64) * lx + xs + cx.start
 
 
 def renumber_and_measure(files: Files, tile: Tile, table: NDArray[np.uint32]

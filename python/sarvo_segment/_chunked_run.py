@@ -13,11 +13,11 @@ from typing import Any, Callable
 import numpy as np
 from numpy.typing import NDArray
 
-import sarvo_functions as sf
 
 from ._chunked import (Files, Grid, background_pieces, count_ends, cut_and_count, extend, fill_and_finish,
                        flow_errors, relabel, renumber_and_measure, scatter_ends, seeds_and_pieces)
 from ._joins import join_rims
+from ._labels import join_unclaimed
 
 
 Runner = Callable[[Callable[..., Any], list[tuple[Any, ...]]], list[Any]]
@@ -92,17 +92,23 @@ def finish_in_tiles(files: Files, grid: Grid, run: Runner, stage: Callable[[str]
                   for t in tiles])
     run(extend, [(files, grid, t) for t in tiles])
 
-    stage("fill_holes")
-    labels: NDArray[np.uint32] = np.load(files.labels.path, mmap_mode="r+")
-    sf.fill_holes(labels.view(np.ndarray))
-    labels.flush()   # type: ignore[attr-defined]
-    del labels
-
-    stage("cut and renumbering in tiles")
-    counted = run(cut_and_count, [(files, t) for t in tiles])
+    stage("cut to foreground in tiles")
+    counted = run(cut_and_count, [(files, grid, t) for t in tiles])
     total = np.zeros(len(order) + 2, np.int64)
-    for values, counts in counted:
+    for values, counts, _ in counted:
         np.add.at(total, values.astype(np.intp), counts)
+
+    stage("join unclaimed foreground")
+    # Tiles are in row-major order of cores, not of pixels: the indices are sorted once here.
+    unclaimed = np.sort(np.concatenate([c[2] for c in counted]))
+    labels: NDArray[np.uint32] = files.labels.mapped("r+")
+    flat = labels.reshape(-1)
+    joined = join_unclaimed(flat, grid.shape, unclaimed)
+    np.add.at(total, flat[joined].astype(np.intp), 1)
+    labels.flush()   # type: ignore[attr-defined]
+    del labels, flat
+
+    stage("renumbering in tiles")
     keep = (total > 0) & (total <= 0.4 * (grid.shape[0] * grid.shape[1]))
     keep[0] = False
     table = np.cumsum(keep, dtype=np.uint32)

@@ -120,3 +120,44 @@ def touches_mask(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
         near[max(0, -dy):ly - max(0, dy), max(0, -dx):lx - max(0, dx)] |= \
             labelled[max(0, dy):ly - max(0, -dy), max(0, dx):lx - max(0, -dx)]
     return near
+
+
+def unclaimed_pixels(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], first: int = 0) -> NDArray[np.int64]:
+    """Flat indices, in increasing order and offset by `first`, of the foreground pixels that
+    carry no label."""
+    return np.flatnonzero(foreground & (labels == 0)).astype(np.int64) + first
+
+
+def join_unclaimed(flat: NDArray[np.uint32], shape: tuple[int, int], unclaimed: NDArray[np.int64]) -> NDArray[np.int64]:
+    """Gives the foreground pixels that growth left unlabelled the label of a mask they reach
+    through such pixels, in place on the flattened labels `flat` (an array or a memory map).
+
+    `unclaimed` holds their flat indices in increasing order. In rounds, every one of them
+    beside a labelled pixel (4-connected) takes the label of the first such neighbour in the
+    order up, down, left, right, as the labels stood when the round began; so a pixel joins
+    the mask nearest to it through the unclaimed foreground, and the result does not depend
+    on where a walk started. Pixels that reach no mask that way (speckle, objects too small to
+    hold a seed) stay 0: a label never jumps across the background. Returns the indices of the
+    pixels joined, in the order they were labelled."""
+    ly, lx = shape
+    n = ly * lx
+    joined: list[NDArray[np.int64]] = []
+    candidates = unclaimed
+    while candidates.size:
+        col = candidates % lx
+        got = np.zeros(candidates.size, np.uint32)
+        for step, inside in ((-lx, candidates >= lx), (lx, candidates < n - lx), (-1, col != 0), (1, col != lx - 1)):
+            open_ = inside & (got == 0)
+            got[open_] = flat[candidates[open_] + step]
+        newly = candidates[got > 0]
+        if not newly.size:
+            break
+        flat[newly] = got[got > 0]
+        joined.append(newly)
+        col = newly % lx
+        around = np.concatenate([newly[newly >= lx] - lx, newly[newly < n - lx] + lx,
+                                 newly[col != 0] - 1, newly[col != lx - 1] + 1])
+        at = np.minimum(np.searchsorted(unclaimed, around), max(unclaimed.size - 1, 0))
+        around = np.unique(around[unclaimed[at] == around])
+        candidates = around[flat[around] == 0]
+    return np.concatenate(joined) if joined else np.empty(0, np.int64)

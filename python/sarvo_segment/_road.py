@@ -2,7 +2,7 @@
 (a predictor's output) and `segment` (the round trip from a label mask):
 
     float32 flow -> _steps2D_all -> int16 displacements -> p_histogram -> find_seeds -> bfs
-    -> extend_seed -> fill_holes -> cut to the foreground -> renumbering
+    -> extend_seed -> cut to the foreground -> join the unclaimed foreground -> renumbering
 """
 from __future__ import annotations
 
@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 import sarvo_functions as sf
 
 from ._checks import check_labels
-from ._labels import boxes_of
+from ._labels import boxes_of, join_unclaimed, unclaimed_pixels
 from ._timing import Progress, Stopwatch
 
 # _steps2D_all reaches 200 unit steps in four composition rounds.
@@ -41,8 +41,8 @@ def grow_masks(flow: NDArray[np.float32], foreground: NDArray[np.bool_], n_steps
     per well-populated sink and cleans up: the labels come back 1 … n, cut to the foreground,
     with any label over 40 % of the image deleted (`renumbering`). `flow` is only read.
     Without `finish` the labels are those the seeds grew (seed k's region is k + 1, with gaps),
-    before `fill_holes`: a window of a larger image leaves the steps that read the whole image
-    (the fill's walks through the background, the 40 % rule) to `finish_masks` on it."""
+    before the clean-up: a window of a larger image leaves the steps that can read far (the
+    unclaimed foreground joining a mask, the 40 % rule) to `finish_masks` on it."""
     watch.stage("_steps2D_all")
     disp = sf._steps2D_all(flow, n_steps, interpolate)
     return masks_from_displacements(flow, disp, foreground, watch, finish)
@@ -70,13 +70,18 @@ def masks_from_displacements(flow: NDArray[np.float32], disp: NDArray[np.float32
 
 
 def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watch: Stopwatch) -> None:
-    """The steps of the road that read the whole image, in place: every zero pixel takes a
-    neighbouring label by the walks of `fill_holes`, the labels are cut to the foreground, and
-    `renumbering` deletes labels over 40 % of the image and numbers the rest 1 … n."""
-    watch.stage("fill_holes")
-    sf.fill_holes(labels)
+    """The clean-up after growth, in place: the labels are cut to the foreground, foreground
+    pixels that no mask claimed join the mask they reach through such pixels
+    (`join_unclaimed`; the rest stay background), and `renumbering` deletes labels over 40 % of
+    the image and numbers the rest 1 … n.
+
+    `fill_holes` is not used here: its walks run through the background too, so a speck that no
+    seed claims took the label of whatever cell the walk had last passed, however far away,
+    and that cell's mask then spanned the image."""
     watch.stage("cut to foreground")
     labels[~foreground] = 0
+    watch.stage("join unclaimed foreground")
+    join_unclaimed(labels.reshape(-1), (labels.shape[0], labels.shape[1]), unclaimed_pixels(labels, foreground))
     watch.stage("renumbering")
     sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place
     watch.stop()

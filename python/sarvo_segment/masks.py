@@ -136,9 +136,10 @@ def masks_from_flow(flow: ArrayLike, probability: ArrayLike, *, probability_kind
     The stages: the flow, in float32, is set to 0 off the foreground and multiplied by
     ``float32(1 / flow_scale)``, so only foreground pixels move (``_steps2D_all``); end points are rounded and counted
     (``p_histogram``); local maxima above 10 become seeds (``find_seeds``) and grow over pixels
-    where more than 2 end (``bfs``); pixels ending in a mask join it (``extend_seed``); the rest
-    of the foreground takes a neighbouring label (``fill_holes``), the labels are cut to the
-    foreground and renumbered, deleting any label over 40 % of the image (``renumbering``).
+    where more than 2 end (``bfs``); pixels ending in a mask join it (``extend_seed``); the labels
+    are cut to the foreground, the foreground pixels still unlabelled join the mask nearest to
+    them through such pixels (4-connected; a speck that reaches no mask stays background), and
+    the labels are renumbered, deleting any label over 40 % of the image (``renumbering``).
     Quality control then measures every mask (``compute_flow_error_cell_size``), removes those
     under `min_size` and those over `flow_threshold` and renumbers the rest (``renum_masks``),
     and fills holes: a piece of background (8-connected) that touches no image edge and no

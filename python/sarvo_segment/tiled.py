@@ -318,9 +318,9 @@ def segment_tiled(flow: Any, probability: Any, tile: int, *, out: Any = None, cl
     that fails doubles its margin and recomputes, up to the whole image. The stitched
     displacements are then the whole image's, and so is every step after them: in a tile at a
     time each step gives exactly the array of the whole image's kernel call (see `_chunked`).
-    What still touches the whole image at once there: `fill_holes`, whose walks through the
-    background start at the image's top row, runs in this process on the stitched labels
-    through a memory map (its visited map is one byte per pixel); a .npy or array `out` is
+    What still touches the whole image at once there: the unclaimed foreground pixels, which
+    can reach a mask through one another from anywhere, join it in this process on the
+    stitched labels through a memory map (eight bytes per unclaimed pixel); a .npy or array `out` is
     returned, a zarr `out` is returned itself, and `out=None` builds the masks in memory.
     """
     watch = Stopwatch(progress)

@@ -16,7 +16,7 @@ DEMO = EXAMPLES / "segment_demo.py"
 import segmentation_road as road  # noqa: E402
 
 STAGES = ["boxes", "_masks_to_flow", "to float32", "_steps2D_all", "round to int16", "p_histogram",
-          "find_seeds", "bfs", "extend_seed", "fill_holes", "cut to foreground", "renumbering"]
+          "find_seeds", "bfs", "extend_seed", "cut to foreground", "join unclaimed foreground", "renumbering"]
 FLOW_STAGES = ["check and convert", *STAGES[3:], "compute_flow_error_cell_size", "renum_masks", "fill enclosed holes"]
 
 

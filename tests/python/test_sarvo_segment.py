@@ -163,3 +163,29 @@ def test_unusable_input_ends_with_one_line_and_status_2(files, capsys, monkeypat
     assert err.count("\n") == 1 and err.startswith("sarvo-segment: error: ")
     assert re.search(message, err), err
     assert (files / "taken.npy").read_bytes() == b"keep me" and not (files / "out.npy").exists()
+
+
+def test_unclaimed_foreground_joins_the_mask_it_reaches_through_the_foreground(predicted):
+    # Every grown mask lies in one 4-connected piece of the foreground: a speck no seed claims
+    # is never handed a far cell's label across the background.
+    ndimage = pytest.importorskip("scipy.ndimage")
+    _, flow, logits = predicted
+    run = ss.masks_from_flow(flow, logits, flow_scale=4.0, details=True)
+    pieces, _ = ndimage.label(run.foreground)
+    labelled = run.grown > 0
+    pairs = np.unique(np.stack([run.grown[labelled], pieces[labelled]]), axis=1)
+    assert np.array_equal(pairs[0], np.unique(run.grown[labelled]))
+    assert np.count_nonzero(run.foreground & ~labelled) > 0
+    # By hand: the first labelled neighbour (up, down, left, right) of the round that reaches a pixel.
+    labels = np.array([[1, 0, 0, 0, 2],
+                       [0, 0, 0, 0, 0],
+                       [0, 0, 0, 0, 0],
+                       [0, 0, 0, 0, 0]], np.uint32)
+    foreground = np.ones(labels.shape, bool)
+    foreground[2:, :] = [[False, False, True, False, False],
+                         [True, False, True, False, False]]       # (3, 0): a speck
+    ss.finish_masks(labels, foreground, ss.Stopwatch())
+    np.testing.assert_array_equal(labels, [[1, 1, 1, 2, 2],
+                                           [1, 1, 1, 2, 2],
+                                           [0, 0, 1, 0, 0],
+                                           [0, 0, 1, 0, 0]])
