@@ -10,11 +10,10 @@ single-threaded processes capped at `--memory-limit` each, runs the tiles with a
 and reports the wall time, the throughput and the peak resident memory of every worker and of
 this process. Then it checks the output on a `--crop` square in the middle: every cell there
 that touches no side of the square and lies in one piece equals, pixel for pixel, a cell of
-`masks_from_flow` run on that square alone, and the other way round. (Labels in several pieces
-are speckle that no seed claimed, which hole filling's walk through the background hands out
-from the top of whatever image it runs on: the square alone and the whole image number those
-differently by design, and the check counts them apart.) The data go under `--dir` and are deleted at the
-end unless `--keep`; `--reuse` takes inputs left there by an earlier run of the same size.
+`masks_from_flow` run on that square alone, and the other way round. (A label in several
+pieces, pixels whose flow ends in a cell they do not touch, is counted apart: it can reach
+past the square's side through pixels the square alone does not have.) The data go under
+`--dir` and are deleted at the end unless `--keep`; `--reuse` takes inputs left there by an earlier run of the same size.
 Needs zarr, dask and distributed; tqdm for the bar (without it, a line per tile).
 """
 from __future__ import annotations
@@ -95,8 +94,6 @@ class CropCheck:
     tiled_scattered: int  # the same in the tiled output, and in the crop in one piece but
                           # with pixels outside it
     unmatched: NDArray[np.int64]  # labels of the tiled output counted but not equal
-    walked: int = 0     # tiled cells whose pixels the crop's own run gave to labels in several
-                        # pieces: unclaimed there, handed out by hole filling's walk
 
     @property
     def exact(self) -> bool:
@@ -165,12 +162,8 @@ def check_crop(flow: Any, probability: Any, masks: Any, crop: int, origin: int, 
             rows[inside, window[1]] = 0
         outside |= np.isin(check.unmatched, rows)
     moved = int(outside.sum())
-    left = check.unmatched[~outside]
-    own_scattered = ~in_one_piece(own)
-    walked = np.array([own_scattered[np.unique(own[tiled == u])].all() for u in left], bool)
-    return dataclasses.replace(check, tiled_cells=check.tiled_cells - moved - int(walked.sum()),
-                               tiled_scattered=check.tiled_scattered + moved, unmatched=left[~walked],
-                               walked=int(walked.sum()))
+    return dataclasses.replace(check, tiled_cells=check.tiled_cells - moved,
+                               tiled_scattered=check.tiled_scattered + moved, unmatched=check.unmatched[~outside])
 
 
 @dataclass
@@ -194,8 +187,7 @@ class RunReport:
         rows.append(f"  crop check: {c.equal} of {c.cells} inner cells of the crop's own run equal, "
                     f"{c.tiled_equal} of {c.tiled_cells} of the tiled output: "
                     + ("exact" if c.exact else "DIFFERENT")
-                    + f" ({c.scattered} and {c.tiled_scattered} labels in several pieces left out; {c.walked} "
-                      f"tiled cells that the crop's own run left to hole filling's walk)")
+                    + f" ({c.scattered} and {c.tiled_scattered} labels in several pieces left out)")
         return rows
 
 
