@@ -89,25 +89,37 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
         open_to_edge[edge] = True
     open_to_edge[0] = True
     # Pixels of enclosed pieces; none lies on an edge, so all eight neighbours of each are
-    # inside the image and flat offsets reach them. They are few: their neighbours are read
-    # directly rather than through a whole-image map of the pixels beside a mask.
+    # inside the image and flat offsets reach them. Only those beside a mask can see a label.
     enclosed = np.flatnonzero((~open_to_edge)[pieces.ravel()])
-    piece = pieces.ravel()[enclosed].astype(np.intp)
+    enclosed_piece = pieces.ravel()[enclosed].astype(np.intp)
+    beside = touches_mask(masks).ravel()[enclosed]
+    where, piece = enclosed[beside], enclosed_piece[beside]
     flat = masks.ravel()
     # Per piece: the one label seen beside it, or -1 once a second label shows up.
     owner = np.zeros(len(open_to_edge), np.int64)
     for dy, dx in NEIGHBOURS_8:
-        label = flat[enclosed + (dy * lx + dx)].astype(np.int64)
+        label = flat[where + (dy * lx + dx)].astype(np.int64)
         touching = label > 0
         p, lab = piece[touching], label[touching]
         unseen = owner[p] == 0
         owner[p[unseen]] = lab[unseen]
         owner[p[owner[p] != lab]] = -1
     owner[owner < 0] = 0
-    label_of = owner[piece]
+    label_of = owner[enclosed_piece]
     fill = label_of > 0
     flat[enclosed[fill]] = label_of[fill].astype(np.uint32)
     return int(fill.sum())
+
+
+def touches_mask(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
+    """Pixels with a labelled pixel among their eight neighbours."""
+    labelled = masks > 0
+    near = np.zeros_like(labelled)
+    ly, lx = masks.shape
+    for dy, dx in NEIGHBOURS_8:
+        near[max(0, -dy):ly - max(0, dy), max(0, -dx):lx - max(0, dx)] |= \
+            labelled[max(0, dy):ly - max(0, -dy), max(0, dx):lx - max(0, -dx)]
+    return near
 
 
 def unclaimed_pixels(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], first: int = 0) -> NDArray[np.int64]:
