@@ -26,10 +26,11 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     # reductions per label over the run ends, no sort.
     lx = masks.shape[1]
     flat = masks.ravel()
-    starts = masks != 0
-    starts[:, 1:] &= masks[:, 1:] != masks[:, :-1]
+    changes = masks[:, 1:] != masks[:, :-1]
     ends = masks != 0
-    ends[:, :-1] &= masks[:, :-1] != masks[:, 1:]
+    starts = ends.copy()
+    starts[:, 1:] &= changes
+    ends[:, :-1] &= changes
     first_of_run = np.flatnonzero(starts)
     last_of_run = np.flatnonzero(ends)
     first = np.full(nobj + 1, flat.size, np.intp)

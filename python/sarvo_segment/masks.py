@@ -20,6 +20,8 @@ ProbabilityKind = Literal["logits", "probability"]
 DEFAULT_THRESHOLD: dict[str, float] = {"logits": 0.0, "probability": 0.5}
 DEFAULT_FLOW_THRESHOLD = 0.4
 DEFAULT_MIN_SIZE = 15
+# Bytes of float32 flow that the conversion handles at a time: well inside a core's caches.
+BAND_BYTES = 1 << 19
 
 
 @dataclass
@@ -204,13 +206,20 @@ def unit_flow(field: NDArray[Any], foreground: NDArray[np.bool_], params: RoadPa
     """The one conversion: float32 in C order, zero off the foreground, then unit scale. NaN or
     infinite values are refused. Elementwise, so a window's flow is the whole image's, cut."""
     unit = np.empty(field.shape, np.float32)
-    with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
-        np.multiply(field, foreground, out=unit, casting="unsafe")
-        if params.flow_scale != 1.0:
-            unit *= np.float32(1.0 / params.flow_scale)
-    # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
-    with np.errstate(invalid="ignore"):
-        total = np.sum(unit, dtype=np.float64)
+    scale = np.float32(1.0 / params.flow_scale)
+    total = 0.0
+    # A band of rows at a time: the product, the scaling and the check each read what the one
+    # before wrote while it is still in the cache, instead of three passes over the image.
+    band = max(1, BAND_BYTES // max(1, 4 * field.shape[0] * field.shape[2]))
+    for y in range(0, field.shape[1], band):
+        rows = slice(y, y + band)
+        part = unit[:, rows]
+        with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
+            np.multiply(field[:, rows], foreground[rows], out=part, casting="unsafe")
+            if params.flow_scale != 1.0:
+                part *= scale
+            # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
+            total += float(np.sum(part, dtype=np.float64))
     if not np.isfinite(total):
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
                          f"(in float32, after division by flow_scale)")
