@@ -14,7 +14,7 @@ from ._labels import background_pieces
 def pieces_of(selected: NDArray[np.bool_]) -> NDArray[np.uint32]:
     """The 8-connected pieces of `selected`, numbered from 1 with gaps, 0 elsewhere: the
     background pieces of a mask that labels everything else."""
-    return background_pieces(np.logical_not(selected).astype(np.uint32))
+    return background_pieces(np.logical_not(selected).astype(np.uint32))[0]
 
 
 @dataclass

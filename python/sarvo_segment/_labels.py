@@ -58,20 +58,30 @@ def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
     return new[inverse].reshape(labels.shape).astype(np.uint32)
 
 
-def background_pieces(masks: NDArray[np.uint32]) -> NDArray[np.uint32]:
-    """The 8-connected pieces of the background (0 in `masks`), numbered from 1 with gaps;
-    0 on the masks. `bfs` grows them: every background pixel counts as well populated, and a
-    seed at the start of every background run of a row reaches every piece at least once
-    (a seed inside a piece already grown is skipped)."""
+def background_pieces(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], int]:
+    """The 8-connected pieces of the background (0 in `masks`), numbered from 1 with gaps, 0 on
+    the masks, and a number `edge`: the pieces that touch an image edge are those numbered 1 …
+    `edge`. `bfs` grows them: every background pixel counts as well populated, and a seed at
+    the start of every background run of a row reaches every piece at least once (a seed
+    inside a piece already grown is skipped). The runs on an edge come first, so that their
+    pieces take the first numbers."""
+    ly, lx = masks.shape
     background = masks == 0
-    hist = np.where(background, np.uint8(255), np.uint8(0))
-    starts = background.copy()
-    starts[:, 1:] &= ~background[:, :-1]
-    rows, cols = np.divmod(np.flatnonzero(starts), masks.shape[1])
-    seeds = np.stack([rows, cols], axis=1).astype(np.uint32)
-    pos = np.zeros((2, *masks.shape), np.int16)
-    pieces: NDArray[np.uint32] = sf.bfs(hist, pos, np.ascontiguousarray(seeds))
-    return pieces
+    starts = np.empty_like(background)
+    starts[:, 0] = background[:, 0]
+    np.less(background[:, :-1], background[:, 1:], out=starts[:, 1:])     # background after a mask pixel
+    first = np.flatnonzero(starts)
+    rows, cols = np.divmod(first, lx)
+    on_edge = (rows == 0) | (rows == ly - 1) | (cols == 0)
+    # A row's run that reaches the right edge is the row's last one.
+    on_edge[np.searchsorted(first, (np.flatnonzero(background[:, -1]) + 1) * lx) - 1] = True
+    order = np.concatenate([np.flatnonzero(on_edge), np.flatnonzero(~on_edge)])
+    seeds = np.stack([rows[order], cols[order]], axis=1).astype(np.uint32)
+    hist = background.view(np.uint8)
+    hist *= 255                                 # in place: every background pixel is well populated
+    pos = np.zeros((2, ly, lx), np.int16)
+    pieces: NDArray[np.uint32] = sf.bfs(hist, pos, seeds)
+    return pieces, int(np.count_nonzero(on_edge))
 
 
 def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
@@ -84,20 +94,16 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
     if masks.size == 0:
         return 0
     lx = masks.shape[1]
-    pieces = background_pieces(masks)
-    open_to_edge = np.zeros(int(pieces.max(initial=0)) + 1, bool)
-    for edge in (pieces[0], pieces[-1], pieces[:, 0], pieces[:, -1]):
-        open_to_edge[edge] = True
-    open_to_edge[0] = True
+    pieces, edge = background_pieces(masks)
     # Pixels of enclosed pieces; none lies on an edge, so all eight neighbours of each are
     # inside the image and flat offsets reach them. Only those beside a mask can see a label.
-    enclosed = np.flatnonzero((~open_to_edge)[pieces.ravel()])
-    enclosed_piece = pieces.ravel()[enclosed].astype(np.intp)
+    enclosed = np.flatnonzero(pieces.ravel() > edge)
+    enclosed_piece = pieces.ravel()[enclosed].astype(np.intp) - edge
     beside = touches_mask(masks).ravel()[enclosed]
     where, piece = enclosed[beside], enclosed_piece[beside]
     flat = masks.ravel()
-    # Per piece: the one label seen beside it, or -1 once a second label shows up.
-    owner = np.zeros(len(open_to_edge), np.int64)
+    # Per enclosed piece: the one label seen beside it, or -1 once a second label shows up.
+    owner = np.zeros(max(int(pieces.max(initial=0)) - edge, 0) + 1, np.int64)
     for dy, dx in NEIGHBOURS_8:
         label = flat[where + (dy * lx + dx)].astype(np.int64)
         touching = label > 0

@@ -79,7 +79,7 @@ def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watc
     seed claims took the label of whatever cell the walk had last passed, however far away,
     and that cell's mask then spanned the image."""
     watch.stage("cut to foreground")
-    labels[~foreground] = 0
+    np.multiply(labels, foreground, out=labels)
     watch.stage("join unclaimed foreground")
     join_unclaimed(labels.reshape(-1), (labels.shape[0], labels.shape[1]), unclaimed_pixels(labels, foreground))
     watch.stage("renumbering")
