@@ -29,7 +29,7 @@ from numpy.typing import NDArray
 import sarvo_functions as sf
 
 from ._joins import Rim, join_rims, pieces_of
-from ._labels import NEIGHBOURS_8, boxes_of
+from ._labels import NEIGHBOURS_8, boxes_of, touches_mask
 from ._tiles import NpyFile, Slices, Tile, load_npy, window_around, write_region
 
 
@@ -240,7 +240,8 @@ def background_pieces(files: Files, grid: Grid, tile: Tile, table: NDArray[np.ui
         if on_edge:
             edge[side] = True
     owner = np.zeros(n + 1, np.int64)
-    ys, xs = np.nonzero(pieces)
+    # Only background pixels beside a mask can see a label.
+    ys, xs = np.nonzero((pieces > 0) & touches_mask(masks)[inner])
     piece = pieces[ys, xs].astype(np.intp)
     wy, wx = ys + inner[0].start, xs + inner[1].start
     for dy, dx in NEIGHBOURS_8:
