@@ -3,11 +3,13 @@
 // objects of many shapes, including the cells they must leave at 0.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <ostream>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "core/runtime/srt.h"
@@ -294,6 +296,54 @@ TEST_P(CentreSearch, Avx2BuildGivesTheSameDistancesAndSum) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, CentreSearch, ::testing::Values(1, 3, 8, 9, 15, 16, 17, 64, 333));
+
+// The per-pixel passes of one object (extent, cells, squared offsets from the centre): the same
+// results from both builds, including an offset too large for the table at each place.
+class PixelPasses : public ::testing::TestWithParam<int64_t> {};
+
+TEST_P(PixelPasses, Avx2BuildGivesTheBaselineResults) {
+    if (!grid::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
+    const int64_t n = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(n * 7 + 5));
+    std::vector<int32_t> ys(n), xs(n);
+    for (int64_t j = 0; j < n; ++j)
+        ys[j] = static_cast<int32_t>(rng() % 300) + 1000, xs[j] = static_cast<int32_t>(rng() % 90);
+    const grid::Extent a = grid::extent_baseline(ys.data(), xs.data(), n), b = grid::extent_avx2(ys.data(), xs.data(), n);
+    EXPECT_EQ(std::make_tuple(a.y0, a.y1, a.x0, a.x1), std::make_tuple(b.y0, b.y1, b.x0, b.x1));
+    EXPECT_EQ(a.y0, *std::min_element(ys.begin(), ys.end()));
+    EXPECT_EQ(a.x1, *std::max_element(xs.begin(), xs.end()));
+
+    grid::Shape shape;
+    ASSERT_TRUE(grid::shape_of(a.y1 - a.y0 + 1, a.x1 - a.x0 + 1, &shape));
+    std::vector<int64_t> ca(n + 1, -1), cb(n + 1, -1);
+    grid::cells_baseline(ys.data(), xs.data(), n, a, shape.width, ca.data());
+    grid::cells_avx2(ys.data(), xs.data(), n, a, shape.width, cb.data());
+    EXPECT_EQ(ca, cb);
+    EXPECT_EQ(ca[n - 1], shape.cell(ys[n - 1] - a.y0, xs[n - 1] - a.x0));
+
+    std::vector<int64_t> sa(n, -1), sb(n, -1);
+    const int32_t cy = ys[n / 2], cx = xs[n / 2];
+    const int64_t bound = grid::squared_offsets_baseline(ys.data(), xs.data(), n, cy, cx, sa.data());
+    EXPECT_EQ(bound, grid::squared_offsets_avx2(ys.data(), xs.data(), n, cy, cx, sb.data()));
+    EXPECT_EQ(sa, sb);
+    EXPECT_EQ(bound, *std::max_element(sa.begin(), sa.end()) + 1);
+    // One offset of 2^26 rows or columns, either sign, anywhere: no table.
+    for (int64_t j : {int64_t{0}, n / 2, n - 1}) {
+        for (int32_t far : {cy + (1 << 26), cy - (1 << 26)}) {
+            auto y2 = ys;
+            y2[j] = far;
+            EXPECT_EQ(grid::squared_offsets_baseline(y2.data(), xs.data(), n, cy, cx, sa.data()), 0);
+            EXPECT_EQ(grid::squared_offsets_avx2(y2.data(), xs.data(), n, cy, cx, sb.data()), 0) << j;
+        }
+        auto x2 = xs;
+        x2[j] = cx + (1 << 26) - 1;  // the largest offset the table takes
+        EXPECT_EQ(grid::squared_offsets_avx2(ys.data(), x2.data(), n, cy, cx, sb.data()),
+                  grid::squared_offsets_baseline(ys.data(), x2.data(), n, cy, cx, sa.data()));
+        EXPECT_EQ(sa, sb);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, PixelPasses, ::testing::Values(1, 3, 4, 8, 9, 15, 16, 17, 333));
 
 // ---------------------------------------------------------------------------------------------
 // The kernel as a whole: the closed form by distance or per pixel, the strips or the cell list,

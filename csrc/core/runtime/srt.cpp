@@ -118,6 +118,10 @@ void SRT_MemSys_init(void) {
     TheMSys.allocator.free = std::free;
 }
 
+int srt_process_allocator_is_libc(void) {
+    return TheMSys.allocator.malloc == std::malloc && TheMSys.allocator.free == std::free;
+}
+
 void SRT_MemSys_shutdown(void) { TheMSys.shutting = 1; }
 void SRT_MemSys_enable_stats(void) { TheMSys.stats.enabled = true; }
 void SRT_MemSys_disable_stats(void) { TheMSys.stats.enabled = false; }

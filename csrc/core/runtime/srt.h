@@ -91,6 +91,10 @@ SRT_TEST_HOOK void SRT_MemSys_disable_stats(void);
 size_t SRT_MemSys_stats_enabled(void);
 void SRT_MemSys_set_allocator(SRT_malloc_func malloc_func, SRT_realloc_func realloc_func,
                               SRT_free_func free_func);
+/* Whether records come from the C library's malloc (the allocator at start-up): its blocks are
+   private anonymous memory, whose whole pages may be handed back to the system for fresh zeroed
+   ones. Not exported. */
+int srt_process_allocator_is_libc(void);
 SRT_TEST_HOOK size_t SRT_MemSys_get_stats_alloc(void);
 SRT_TEST_HOOK size_t SRT_MemSys_get_stats_free(void);
 SRT_TEST_HOOK size_t SRT_MemSys_get_stats_mi_alloc(void);

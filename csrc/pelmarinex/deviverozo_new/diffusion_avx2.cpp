@@ -3,6 +3,7 @@
 // adds, never fused; masking by a bitwise and), so that the results are bit-identical.
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -112,6 +113,77 @@ SARVO_AVX2 int64_t sum_avx2(const int32_t *v, int64_t n) {
     alignas(32) int64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), sum);
     return lanes[0] + lanes[1] + lanes[2] + lanes[3] + sum_baseline(v + j, n - j);
+}
+
+SARVO_AVX2 Extent extent_avx2(const int32_t *ys, const int32_t *xs, int64_t n) {
+    __m256i y0 = _mm256_set1_epi32(ys[0]), y1 = y0, x0 = _mm256_set1_epi32(xs[0]), x1 = x0;
+    int64_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ys + j));
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(xs + j));
+        y0 = _mm256_min_epi32(y0, y), y1 = _mm256_max_epi32(y1, y);
+        x0 = _mm256_min_epi32(x0, x), x1 = _mm256_max_epi32(x1, x);
+    }
+    alignas(32) int32_t lanes[4][8];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[0]), y0);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[1]), y1);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[2]), x0);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes[3]), x1);
+    Extent e{ys[0], ys[0], xs[0], xs[0]};
+    for (int l = 0; l < 8; ++l) {
+        e.y0 = std::min<int64_t>(e.y0, lanes[0][l]), e.y1 = std::max<int64_t>(e.y1, lanes[1][l]);
+        e.x0 = std::min<int64_t>(e.x0, lanes[2][l]), e.x1 = std::max<int64_t>(e.x1, lanes[3][l]);
+    }
+    if (j < n) {
+        const Extent rest = extent_baseline(ys + j, xs + j, n - j);
+        e.y0 = std::min(e.y0, rest.y0), e.y1 = std::max(e.y1, rest.y1);
+        e.x0 = std::min(e.x0, rest.x0), e.x1 = std::max(e.x1, rest.x1);
+    }
+    return e;
+}
+
+SARVO_AVX2 void cells_avx2(const int32_t *ys, const int32_t *xs, int64_t n, const Extent &e, int64_t width,
+                           int64_t *cells) {
+    // Row offsets and the width below 2^31: the signed 32-bit multiply of the lanes is exact.
+    constexpr int64_t kInt32 = int64_t{1} << 31;
+    if (e.y1 - e.y0 + kMarginRows >= kInt32 || width >= kInt32) return cells_baseline(ys, xs, n, e, width, cells);
+    const __m256i top = _mm256_set1_epi64x(e.y0 - kMarginRows), left = _mm256_set1_epi64x(e.x0 - kMarginLeft);
+    const __m256i w = _mm256_set1_epi64x(width);
+    int64_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256i y = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + j)));
+        const __m256i x = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(xs + j)));
+        const __m256i row = _mm256_mul_epi32(_mm256_sub_epi64(y, top), w);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(cells + j), _mm256_add_epi64(row, _mm256_sub_epi64(x, left)));
+    }
+    cells_baseline(ys + j, xs + j, n - j, e, width, cells + j);
+}
+
+SARVO_AVX2 int64_t squared_offsets_avx2(const int32_t *ys, const int32_t *xs, int64_t n, int32_t cy, int32_t cx,
+                                        int64_t *squared) {
+    const __m256i centre_y = _mm256_set1_epi64x(cy), centre_x = _mm256_set1_epi64x(cx);
+    const __m256i low = _mm256_set1_epi64x(1 - kSmallOffset), high = _mm256_set1_epi64x(kSmallOffset - 1);
+    __m256i largest = _mm256_set1_epi64x(-1), outside = _mm256_setzero_si256();
+    int64_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256i dy = _mm256_sub_epi64(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + j))), centre_y);
+        const __m256i dx = _mm256_sub_epi64(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(xs + j))), centre_x);
+        // dy <= -2^26 or dy >= 2^26, and the same for dx.
+        outside = _mm256_or_si256(outside, _mm256_or_si256(_mm256_cmpgt_epi64(low, dy), _mm256_cmpgt_epi64(dy, high)));
+        outside = _mm256_or_si256(outside, _mm256_or_si256(_mm256_cmpgt_epi64(low, dx), _mm256_cmpgt_epi64(dx, high)));
+        // Below 2^26 in magnitude the signed 32-bit multiplies are exact.
+        const __m256i s = _mm256_add_epi64(_mm256_mul_epi32(dy, dy), _mm256_mul_epi32(dx, dx));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(squared + j), s);
+        largest = _mm256_blendv_epi8(largest, s, _mm256_cmpgt_epi64(s, largest));
+    }
+    if (!_mm256_testz_si256(outside, outside)) return 0;
+    alignas(32) int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), largest);
+    const int64_t rest = squared_offsets_baseline(ys + j, xs + j, n - j, cy, cx, squared + j);
+    if (rest == 0 && j < n) return 0;
+    int64_t bound = rest;
+    for (int64_t v : lanes) bound = std::max(bound, v + 1);
+    return bound;
 }
 
 SARVO_AVX2 void diffuse_avx2(const Job &job) {

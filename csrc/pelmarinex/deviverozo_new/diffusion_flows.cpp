@@ -74,25 +74,6 @@ double closed_form_at(int64_t s, int32_t niter) {
     return (std::log1p(1.0 / e) * std::exp(-e) - std::log1p(1.0 / r) * std::exp(-r)) * kThreeOverFourPi;
 }
 
-/* The squared offset of each of n offsets (offset(j, &dy, &dx) gives them as int64, each read
-   once) to squared, and one more than the largest, when every offset lies below 2^26 in
-   magnitude: their squares then pass through float64 unchanged and their sum is exact. Returns
-   0 at the first larger offset (squared is then incomplete), or when n is 0. */
-template <class Offset>
-int64_t squared_offsets(int64_t n, Offset offset, int64_t *squared) {
-    constexpr int64_t kSmall = int64_t{1} << 26;
-    int64_t bound = 0;
-    for (int64_t j = 0; j < n; ++j) {
-        int64_t dy, dx;
-        offset(j, &dy, &dx);
-        if (dy <= -kSmall || dy >= kSmall || dx <= -kSmall || dx >= kSmall) return 0;
-        const int64_t s = dy * dy + dx * dx;
-        squared[j] = s;
-        bound = s >= bound ? s + 1 : bound;
-    }
-    return bound;
-}
-
 /* Whether the closed form goes by distance (below) for n offsets with this bound: the table
    pays when it is not much larger than the list (a few pixels far apart would need a table far
    larger than themselves). */
@@ -105,7 +86,7 @@ bool by_distance_pays(int32_t niter, int64_t bound, int64_t n) {
    up to eight pixels at each one: signs and swapped offsets). So every distance that occurs is
    marked, each marked one computed once, and every offset takes its value from the table, in
    index order through store(j, value): the same bits as a computation per offset. Needs
-   niter >= 1 and the n squared offsets, all below bound, from squared_offsets. */
+   niter >= 1 and the n squared offsets, all below bound, from grid::squared_offsets_by. */
 template <class Store>
 int32_t closed_form_by_distance(ExcSlot exc, int64_t n, int32_t niter, int64_t bound, const int64_t *squared,
                                 Store store, Workspace &ws) {
@@ -185,22 +166,6 @@ int32_t run_diffusion(int *final, ExcSlot exc, const grid::Shape &shape, double 
         return static_cast<int>((cur + k) % 2);
     });
     return kOk;
-}
-
-// The smallest and largest row and column of a list of n > 0 pixels (none broadcast).
-struct Extent {
-    int64_t y0, y1, x0, x1;
-};
-
-Extent extent_of(const PixelList &px) {
-    Extent e{px.ys[0], px.ys[0], px.xs[0], px.xs[0]};
-    for (int64_t j = 1; j < px.n; ++j) {
-        e.y0 = std::min<int64_t>(e.y0, px.ys[j]);
-        e.y1 = std::max<int64_t>(e.y1, px.ys[j]);
-        e.x0 = std::min<int64_t>(e.x0, px.xs[j]);
-        e.x1 = std::max<int64_t>(e.x1, px.xs[j]);
-    }
-    return e;
 }
 
 /* A grid of the pixels' extent costs 24 bytes per cell (two heat grids and the mask), the
@@ -348,7 +313,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
        of a grid of the whole box. The centre, where heat is released, is one of the pixels;
        the box extents still fix the number of iterations. Pixels spread so thin that even
        that grid would dwarf their list go on a table of their own cells instead. */
-    const Extent ext = extent_of(px);
+    const grid::Extent ext = grid::extent_of(px.ys, px.xs, n);
     grid::Shape shape;
     const bool dense = grid::shape_of(ext.y1 - ext.y0 + 1, ext.x1 - ext.x0 + 1, &shape) &&
                        shape.cells <= kDenseCellsPerPixel * n + kDenseCellsExtra;
@@ -362,7 +327,7 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
     int64_t slots = 0;
     const Centre grid_centre{static_cast<int32_t>(centre.y - ext.y0), static_cast<int32_t>(centre.x - ext.x0)};
     if (dense) {
-        for (int64_t j = 0; j < n; ++j) cells[j] = shape.cell(px.ys[j] - ext.y0, px.xs[j] - ext.x0);
+        grid::cells_of(px.ys, px.xs, n, ext, shape.width, cells);
         std::memset(heat[0], 0, sizeof(double) * shape.cells);
         std::memset(heat[1], 0, sizeof(double) * shape.cells);
     } else {
@@ -382,12 +347,8 @@ int32_t diffusion_vectors(double *out, ExcSlot exc, const PixelList &given, cons
         // negative int32 can make the closed form fail, and goes the way of the Python call.
         const auto niter32 = static_cast<int32_t>(n0);
         double *const H = heat[0];
-        auto from_centre = [&](int64_t j, int64_t *dy, int64_t *dx) {
-            *dy = int64_t{px.ys[j]} - centre.y;
-            *dx = int64_t{px.xs[j]} - centre.x;
-        };
         if (int32_t st = ws.squared.reserve(n, exc)) return st;
-        const int64_t bound = squared_offsets(n, from_centre, ws.squared.data());
+        const int64_t bound = grid::squared_offsets(px.ys, px.xs, n, centre.y, centre.x, ws.squared.data());
         if (by_distance_pays(niter32, bound, n)) {
             auto store = [&](int64_t j, double v) { H[cells[j]] = v; };
             if (int32_t st = closed_form_by_distance(exc, n, niter32, bound, ws.squared.data(), store, ws)) return st;
@@ -492,7 +453,7 @@ int32_t _approximate_diffusion(Array<double, 1> *result, ExcSlot exc, const Arra
     int64_t bound = 0;
     if (niter >= 1 && n > 0) {
         if (int32_t st = ws.squared.reserve(n, exc)) return st;
-        bound = squared_offsets(n, [&](int64_t j, int64_t *y, int64_t *x) {
+        bound = grid::squared_offsets_by(n, [&](int64_t j, int64_t *y, int64_t *x) {
             *y = sarvo::read_once(dy(ny == 1 ? 0 : j));
             *x = sarvo::read_once(dx(nx == 1 ? 0 : j));
         }, ws.squared.data());

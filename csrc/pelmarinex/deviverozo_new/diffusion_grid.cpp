@@ -1,6 +1,7 @@
 // The baseline build of the strip-wise diffusion, the cell list form, strips and dispatch.
 #include "pelmarinex/deviverozo_new/diffusion_grid.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -137,6 +138,43 @@ int64_t sum_baseline(const int32_t *v, int64_t n) {
     int64_t sum = 0;
     for (int64_t j = 0; j < n; ++j) sum += v[j];
     return sum;
+}
+
+Extent extent_baseline(const int32_t *ys, const int32_t *xs, int64_t n) {
+    Extent e{ys[0], ys[0], xs[0], xs[0]};
+    for (int64_t j = 1; j < n; ++j) {
+        e.y0 = std::min<int64_t>(e.y0, ys[j]);
+        e.y1 = std::max<int64_t>(e.y1, ys[j]);
+        e.x0 = std::min<int64_t>(e.x0, xs[j]);
+        e.x1 = std::max<int64_t>(e.x1, xs[j]);
+    }
+    return e;
+}
+
+Extent extent_of(const int32_t *ys, const int32_t *xs, int64_t n) {
+    return avx2_available() ? extent_avx2(ys, xs, n) : extent_baseline(ys, xs, n);
+}
+
+void cells_baseline(const int32_t *ys, const int32_t *xs, int64_t n, const Extent &e, int64_t width, int64_t *cells) {
+    for (int64_t j = 0; j < n; ++j) cells[j] = (ys[j] - e.y0 + kMarginRows) * width + (xs[j] - e.x0 + kMarginLeft);
+}
+
+void cells_of(const int32_t *ys, const int32_t *xs, int64_t n, const Extent &e, int64_t width, int64_t *cells) {
+    if (avx2_available()) cells_avx2(ys, xs, n, e, width, cells);
+    else cells_baseline(ys, xs, n, e, width, cells);
+}
+
+int64_t squared_offsets_baseline(const int32_t *ys, const int32_t *xs, int64_t n, int32_t cy, int32_t cx,
+                                 int64_t *squared) {
+    return squared_offsets_by(n, [&](int64_t j, int64_t *dy, int64_t *dx) {
+        *dy = int64_t{ys[j]} - cy;
+        *dx = int64_t{xs[j]} - cx;
+    }, squared);
+}
+
+int64_t squared_offsets(const int32_t *ys, const int32_t *xs, int64_t n, int32_t cy, int32_t cx, int64_t *squared) {
+    return avx2_available() ? squared_offsets_avx2(ys, xs, n, cy, cx, squared)
+                            : squared_offsets_baseline(ys, xs, n, cy, cx, squared);
 }
 
 int64_t strip_lanes() { return avx512_available() ? kWideLanes : kLanes; }

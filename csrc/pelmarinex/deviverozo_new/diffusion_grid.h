@@ -148,6 +148,53 @@ void squared_distances(const int32_t *ys, const int32_t *xs, int64_t n, double y
 int64_t sum_baseline(const int32_t *v, int64_t n);
 int64_t sum_avx2(const int32_t *v, int64_t n);
 
+/* ---------- per-pixel passes of one object's list ---------- */
+
+// The smallest and largest row and column of a list of pixels.
+struct Extent {
+    int64_t y0, y1, x0, x1;
+};
+
+// The extent of n > 0 pixels.
+Extent extent_baseline(const int32_t *ys, const int32_t *xs, int64_t n);
+Extent extent_avx2(const int32_t *ys, const int32_t *xs, int64_t n);
+Extent extent_of(const int32_t *ys, const int32_t *xs, int64_t n);
+
+/* The cell of every pixel on the grid of its extent e: shape.cell(ys[j] - e.y0, xs[j] - e.x0).
+   The AVX2 build takes grids whose rows and width fit in int32 (any grid of a dense object),
+   and leaves others to the baseline build. */
+void cells_baseline(const int32_t *ys, const int32_t *xs, int64_t n, const Extent &e, int64_t width, int64_t *cells);
+void cells_avx2(const int32_t *ys, const int32_t *xs, int64_t n, const Extent &e, int64_t width, int64_t *cells);
+void cells_of(const int32_t *ys, const int32_t *xs, int64_t n, const Extent &e, int64_t width, int64_t *cells);
+
+constexpr int64_t kSmallOffset = int64_t{1} << 26;
+
+/* The squared offset of each of n offsets (offset(j, &dy, &dx) gives them as int64, each read
+   once) to squared, and one more than the largest, when every offset lies below 2^26 in
+   magnitude: their squares then pass through float64 unchanged and their sum is exact. Returns
+   0 at the first larger offset (squared is then incomplete), or when n is 0. */
+template <class Offset>
+int64_t squared_offsets_by(int64_t n, Offset offset, int64_t *squared) {
+    int64_t bound = 0;
+    for (int64_t j = 0; j < n; ++j) {
+        int64_t dy, dx;
+        offset(j, &dy, &dx);
+        if (dy <= -kSmallOffset || dy >= kSmallOffset || dx <= -kSmallOffset || dx >= kSmallOffset) return 0;
+        const int64_t s = dy * dy + dx * dx;
+        squared[j] = s;
+        bound = s >= bound ? s + 1 : bound;
+    }
+    return bound;
+}
+
+// squared_offsets_by of the offsets (ys[j] - cy, xs[j] - cx) of a pixel list; both builds give
+// the same squares and bound (entries of squared past a too large offset may differ).
+int64_t squared_offsets_baseline(const int32_t *ys, const int32_t *xs, int64_t n, int32_t cy, int32_t cx,
+                                 int64_t *squared);
+int64_t squared_offsets_avx2(const int32_t *ys, const int32_t *xs, int64_t n, int32_t cy, int32_t cx,
+                             int64_t *squared);
+int64_t squared_offsets(const int32_t *ys, const int32_t *xs, int64_t n, int32_t cy, int32_t cx, int64_t *squared);
+
 /* The cell list form of the same iterations, for objects that fill too little of their strips:
    H is the heat grid, S a zeroed scratch grid; the final heat is in H. Cells may repeat. */
 void diffuse_cells(double *H, double *S, const int64_t *cells, int64_t n, int64_t width, int64_t centre,

@@ -16,6 +16,13 @@ namespace pelmarinex::deviverozo_new::sarvo_functions {
 // Asks for huge pages on the whole 2 MiB pages inside [data, data + nbytes), if there are any.
 void prefer_huge_pages(void *data, int64_t nbytes);
 
+/* Zeroes [data, data + nbytes) of a block the runtime just allocated. A block of 32 MiB or more
+   from the C library's malloc is a fresh mapping: its whole pages are handed back to the system,
+   which maps zeroed pages on their first touch, so the system's clearing is the only zeroing;
+   only the partial pages at either end are written. Otherwise, and if the system refuses, the
+   block is written. */
+void zero_fresh_block(void *data, int64_t nbytes);
+
 // create_array with the same checks and errors, asking for huge pages before the buffer is
 // first written (zeroed here for Fill::Zeros).
 template <class T, int N>
@@ -23,8 +30,8 @@ int32_t create_large_array(sarvo::Array<T, N> *out, const int64_t (&shape)[N], s
                            bool check_negative = true) {
     if (int32_t st = sarvo::create_array(out, shape, sarvo::Fill::Uninitialised, exc, check_negative)) return st;
     const int64_t nbytes = out->nitems * static_cast<int64_t>(sizeof(T));
+    if (fill == sarvo::Fill::Zeros) zero_fresh_block(out->data, nbytes);
     prefer_huge_pages(out->data, nbytes);
-    if (fill == sarvo::Fill::Zeros) std::memset(static_cast<void *>(out->data), 0, static_cast<size_t>(nbytes));
     return sarvo::kOk;
 }
 
