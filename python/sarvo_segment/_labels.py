@@ -23,24 +23,25 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
         return boxes
     # Only the ends of each row's runs of one label can be a box's side, and a label's first
     # and last pixels in row-major order lie on its first and last rows: unbuffered
-    # reductions per label over the run ends, no sort.
+    # reductions per label over the run ends, no sort. A run starts where the label changes
+    # or a row begins and ends where the next one starts: one comparison finds both ends.
     lx = masks.shape[1]
     flat = masks.ravel()
-    changes = masks[:, 1:] != masks[:, :-1]
-    ends = masks != 0
-    starts = ends.copy()
-    starts[:, 1:] &= changes
-    ends[:, :-1] &= changes
-    first_of_run = np.flatnonzero(starts)
-    last_of_run = np.flatnonzero(ends)
+    change = np.empty(masks.shape, np.bool_)
+    change[:, 0] = True
+    np.not_equal(masks[:, 1:], masks[:, :-1], out=change[:, 1:])
+    run_start = np.flatnonzero(change)
+    run_label = flat[run_start]
+    labelled = run_label != 0
+    first_of_run = run_start[labelled]
+    last_of_run = np.append(run_start[1:], flat.size)[labelled] - 1
     first = np.full(nobj + 1, flat.size, np.intp)
     last = np.full(nobj + 1, -1, np.intp)
     left = np.full(nobj + 1, lx, np.intp)
     right = np.full(nobj + 1, -1, np.intp)
-    label = flat[first_of_run].astype(np.intp)
+    label = run_label[labelled].astype(np.intp)
     np.minimum.at(first, label, first_of_run)
     np.minimum.at(left, label, first_of_run % lx)
-    label = flat[last_of_run].astype(np.intp)
     np.maximum.at(last, label, last_of_run)
     np.maximum.at(right, label, last_of_run % lx)
     present = last[1:] >= 0
