@@ -20,7 +20,7 @@ ProbabilityKind = Literal["logits", "probability"]
 DEFAULT_THRESHOLD: dict[str, float] = {"logits": 0.0, "probability": 0.5}
 DEFAULT_FLOW_THRESHOLD = 0.4
 DEFAULT_MIN_SIZE = 15
-# Bytes of float32 flow that the conversion handles at a time: well inside a core's caches.
+# Bytes of input that the conversions handle at a time: well inside a core's caches.
 BAND_BYTES = 1 << 19
 
 
@@ -190,8 +190,15 @@ def foreground_of(prob: NDArray[Any], params: RoadParameters) -> NDArray[np.bool
     if prob.dtype == np.bool_:
         return np.ascontiguousarray(prob)
     # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
-    with np.errstate(invalid="ignore"):                 # inf - inf: a NaN that looks further
-        total = np.sum(prob, dtype=np.float64)
+    # A band of rows at a time, compared while it is in the cache.
+    foreground = np.empty(prob.shape, np.bool_)
+    total = 0.0
+    band = max(1, BAND_BYTES // max(1, prob.itemsize * prob.shape[1]))
+    for y in range(0, prob.shape[0], band):
+        part = prob[y:y + band]
+        with np.errstate(invalid="ignore", over="ignore"):      # inf - inf: a NaN that looks further
+            total += float(np.sum(part, dtype=np.float64))
+        np.greater(part, params.threshold, out=foreground[y:y + band])
     if not np.isfinite(total) and np.isnan(prob).any():
         raise ValueError("probability holds NaN values")
     if params.probability_kind == "probability" and prob.size and (prob.min() < 0 or prob.max() > 1):
@@ -199,7 +206,7 @@ def foreground_of(prob: NDArray[Any], params: RoadParameters) -> NDArray[np.bool
                          f"for logits pass probability_kind='logits'")
     if params.probability_kind == "probability" and not 0 <= params.threshold <= 1:
         raise ValueError(f"a threshold for probabilities lies in [0, 1], got {params.threshold}")
-    return np.ascontiguousarray(prob > params.threshold)
+    return foreground
 
 
 def unit_flow(field: NDArray[Any], foreground: NDArray[np.bool_], params: RoadParameters) -> NDArray[np.float32]:
