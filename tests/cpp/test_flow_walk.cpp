@@ -47,8 +47,8 @@ void compare(const WalkCase &c) {
     const int64_t n = static_cast<int64_t>(rows.size());
     walk::Job a{field.data(), scalar.data(), c.ly, c.lx, rows.data(), cols.data(), n};
     walk::Job b{field.data(), vector.data(), c.ly, c.lx, rows.data(), cols.data(), n};
-    if (c.interpolate) walk::walk_scalar<Real, true>(a, 0, n, lengths.data(), c.steps);
-    else walk::walk_scalar<Real, false>(a, 0, n, lengths.data(), c.steps);
+    if (c.interpolate) walk::walk_scalar<Real, true>(a, lengths.data(), c.steps);
+    else walk::walk_scalar<Real, false>(a, lengths.data(), c.steps);
     // The field and its pairs end at a guard page: the pairing reads and writes nothing past them.
     GuardedBuffer<float> guarded_field(field.size()), pairs(walk::pair_floats(c.ly, c.lx));
     guarded_field.assign(field.data(), field.size());

@@ -62,12 +62,12 @@ void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_s
         if (sarvo::avx2_builds && pairs) {
             walk::walk_avx2(job, pairs, lengths, count, interpolate, k0 == 0);  // disp was just zeroed
         } else if (by_pixel) {
-            if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, lengths, count);
-            else walk::walk_scalar<Real, false>(job, 0, job.n, lengths, count);
+            if (interpolate) walk::walk_scalar<Real, true>(job, lengths, count);
+            else walk::walk_scalar<Real, false>(job, lengths, count);
         } else {
             for (int64_t k = 0; k < count; ++k) {
-                if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, &lengths[k], 1);
-                else walk::walk_scalar<Real, false>(job, 0, job.n, &lengths[k], 1);
+                if (interpolate) walk::walk_scalar<Real, true>(job, &lengths[k], 1);
+                else walk::walk_scalar<Real, false>(job, &lengths[k], 1);
             }
         }
     }
@@ -147,27 +147,33 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
     Owned<Array<float, 3>> out;
     if (int32_t st = create_large_array(&out.rec, {2, ly, lx}, Fill::Uninitialised, exc, false)) return st;
 
-    // The moving set: pixels whose squared flow magnitude exceeds 1e-6, in row-major order.
+    // The moving set: pixels whose squared flow magnitude exceeds 1e-6, in row-major order, as
+    // runs along the rows.
     Owned<Array<uint8_t, 1>> moving;
     if (int32_t st = create_large_array(&moving.rec, {ly * lx}, Fill::Uninitialised, exc, false)) return st;
     const int64_t plane = ly * lx;
-    int64_t count = 0;
-    for (int64_t i = 0; i < plane; ++i) {
-        const float f0 = flow.data[i], f1 = flow.data[plane + i];
-        const float m = f0 * f0 + f1 * f1;
-        moving.rec.data[i] = static_cast<double>(m) > 1e-6;
-        count += moving.rec.data[i];
+    int64_t count = 0, n_runs = 0;
+    for (int64_t y = 0, i = 0; y < ly; ++y) {
+        bool before = false;  // runs end at the end of a row
+        for (int64_t x = 0; x < lx; ++x, ++i) {
+            const float f0 = flow.data[i], f1 = flow.data[plane + i];
+            const float m = f0 * f0 + f1 * f1;
+            const bool here = static_cast<double>(m) > 1e-6;
+            moving.rec.data[i] = here;
+            count += here;
+            n_runs += here && !before;
+            before = here;
+        }
     }
-    Owned<Array<int64_t, 1>> rows, cols;
-    if (int32_t st = create_large_array(&rows.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    if (int32_t st = create_large_array(&cols.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    // Only with a moving pixel: then lx >= 1 and ly <= plane, so the loop is bounded by the array.
-    for (int64_t y = 0, i = 0, j = 0; count > 0 && y < ly; ++y) {
+    Owned<Array<int64_t, 1>> run_fields;  // n_runs records of three int64
+    if (int32_t st = create_large_array(&run_fields.rec, {3 * n_runs}, Fill::Uninitialised, exc, false)) return st;
+    static_assert(sizeof(walk::Run) == 3 * sizeof(int64_t) && alignof(walk::Run) == alignof(int64_t));
+    auto *runs = reinterpret_cast<walk::Run *>(run_fields.rec.data);
+    for (int64_t y = 0, i = 0, r = 0; r < n_runs && y < ly; ++y) {
         for (int64_t x = 0; x < lx; ++x, ++i) {
             if (!moving.rec.data[i]) continue;
-            rows.rec.data[j] = y;
-            cols.rec.data[j] = x;
-            ++j;
+            if (x == 0 || !moving.rec.data[i - 1]) runs[r++] = walk::Run{y, x, 0};
+            ++runs[r - 1].length;
         }
     }
 
@@ -190,7 +196,7 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
         const double decay = std::pow(0.8, static_cast<double>(t) / static_cast<double>(n_steps));
         int64_t r = (t + n_steps - 1) / t;  // ceil(n_steps / t); t >= 1, operands positive
         if (r > 8) r = 4;
-        const Job job{field, into, ly, lx, rows.rec.data, cols.rec.data, count};
+        const Job job{field, into, ly, lx, nullptr, nullptr, count, runs, n_runs};
         if (paired) {
             // Copied before into is rewritten. After the first round into holds 0 wherever no
             // pixel moves, and the moving set never changes.

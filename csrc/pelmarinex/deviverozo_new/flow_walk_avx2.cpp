@@ -100,23 +100,52 @@ SARVO_AVX2 inline void step4(const float *pairs, const __m256i scale, int64_t ro
     q.d = _mm256_set_m128(out[1], out[0]);
 }
 
-// Pixel j of a block; the last block repeats the last pixel, whose copies all compute the same
+// Pixel i of a block; the last block repeats the last pixel, whose copies all compute the same
 // value from the same start and store it in turn.
 struct BlockPixels {
     int64_t y[kBlock], x[kBlock], p[kBlock];
 };
 
+// Where the next block starts: a listed pixel's index, or a run and the offset in it.
+struct Cursor {
+    int64_t j = 0, run = 0, offset = 0;
+};
+
+void next_pixels(const Job &job, Cursor &at, BlockPixels &px) {
+    if (job.runs) {
+        for (int i = 0; i < kBlock; ++i) {
+            while (at.run < job.n_runs && at.offset == job.runs[at.run].length) ++at.run, at.offset = 0;
+            if (at.run == job.n_runs) {  // past the end: the last pixel again (i > 0, as n > 0)
+                px.y[i] = px.y[i - 1], px.x[i] = px.x[i - 1];
+                continue;
+            }
+            px.y[i] = job.runs[at.run].y;
+            px.x[i] = job.runs[at.run].x + at.offset++;
+        }
+    } else {
+        for (int i = 0; i < kBlock; ++i) {
+            const int64_t j = std::min(at.j + i, job.n - 1);
+            px.y[i] = job.rows[j];
+            px.x[i] = job.cols[j];
+        }
+        at.j += kBlock;
+    }
+    for (int i = 0; i < kBlock; ++i) px.p[i] = px.y[i] * job.lx + px.x[i];
+}
+
+// True when pixels i .. i + 3 are neighbours in one row, left to right: their displacements
+// are then four consecutive floats of each channel, loaded and stored whole.
+inline bool row_stretch(const BlockPixels &px, int i) {
+    for (int k = 1; k < kQuad; ++k)
+        if (px.y[i + k] != px.y[i] || px.x[i + k] != px.x[i] + k) return false;
+    return true;
+}
+
 // from_zero: the walk starts from displacements known to be 0, which need not be read. The
 // registers are built from scalars with inserts, not through a stack array (whose narrow
 // stores a wide load could not forward).
-SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero, BlockPixels &px, Quad q[kQuads]) {
+SARVO_AVX2 inline void load_block(const Job &job, bool from_zero, const BlockPixels &px, Quad q[kQuads]) {
     const int64_t plane = job.ly * job.lx, row = 2 * (job.lx + 1);
-    for (int i = 0; i < kBlock; ++i) {
-        const int64_t j = std::min(first + i, job.n - 1);
-        px.y[i] = job.rows[j];
-        px.x[i] = job.cols[j];
-        px.p[i] = px.y[i] * job.lx + px.x[i];
-    }
     const __m256i scale = _mm256_setr_epi32(static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2,
                                             static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2);
     const __m256i last = _mm256_setr_epi32(static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1),
@@ -125,9 +154,13 @@ SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero,
                                            static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1));
     for (int g = 0; g < kQuads; ++g) {
         const int i = g * kQuad;
+        const bool stretch = row_stretch(px, i);
         const auto c = [&](const int64_t *v, int k) { return static_cast<int32_t>(v[i + k]); };
-        const __m256i yx = _mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 1), c(px.x, 1), c(px.y, 2), c(px.x, 2),
-                                             c(px.y, 3), c(px.x, 3));
+        const __m256i yx = stretch ? _mm256_add_epi32(_mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0),
+                                                                         c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0)),
+                                                      _mm256_setr_epi32(0, 0, 0, 1, 0, 2, 0, 3))
+                                   : _mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 1), c(px.x, 1), c(px.y, 2),
+                                                       c(px.x, 2), c(px.y, 3), c(px.x, 3));
         const __m256i m = _mm256_mullo_epi32(yx, scale);
         q[g].base = _mm256_add_epi32(m, _mm256_srli_epi64(m, 32));
         const __m256i lo = _mm256_sub_epi32(_mm256_setzero_si256(), yx), hi = _mm256_sub_epi32(last, yx);
@@ -137,27 +170,39 @@ SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero,
         }
         if (from_zero) {
             q[g].d = _mm256_setzero_ps();
+            continue;
+        }
+        __m256 loaded;
+        if (stretch) {
+            const __m128 dy = _mm_loadu_ps(job.disp + px.p[i]), dx = _mm_loadu_ps(job.disp + plane + px.p[i]);
+            loaded = _mm256_set_m128(_mm_unpackhi_ps(dy, dx), _mm_unpacklo_ps(dy, dx));
         } else {
             const auto d = [&](int k, int ch) { return sarvo::read_once(job.disp[ch * plane + px.p[i + k]]); };
-            const __m256 loaded = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
-            // disp may be the caller's, changed by another thread since the walk stored it: the
-            // clamp of a step puts any value back inside and leaves every stored one as it is
-            // (bounds below 2^24 are floats, and the clamp returns its own results unchanged).
-            q[g].d = _mm256_set_m128(clamp_half(widen(loaded, 1), q[g].lo[1], q[g].hi[1]),
-                                     clamp_half(widen(loaded, 0), q[g].lo[0], q[g].hi[0]));
+            loaded = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
         }
+        // disp may be the caller's, changed by another thread since the walk stored it: the
+        // clamp of a step puts any value back inside and leaves every stored one as it is
+        // (bounds below 2^24 are floats, and the clamp returns its own results unchanged).
+        q[g].d = _mm256_set_m128(clamp_half(widen(loaded, 1), q[g].lo[1], q[g].hi[1]),
+                                 clamp_half(widen(loaded, 0), q[g].lo[0], q[g].hi[0]));
     }
 }
 
 SARVO_AVX2 inline void store_block(const Job &job, const BlockPixels &px, const Quad q[kQuads]) {
     const int64_t plane = job.ly * job.lx;
     for (int g = 0; g < kQuads; ++g) {
+        const int i = g * kQuad;
+        if (row_stretch(px, i)) {
+            const __m128 low = _mm256_castps256_ps128(q[g].d), high = _mm256_extractf128_ps(q[g].d, 1);
+            _mm_storeu_ps(job.disp + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm_storeu_ps(job.disp + plane + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+            continue;
+        }
         alignas(32) float d[8];
         _mm256_store_ps(d, q[g].d);
         for (int k = 0; k < kQuad; ++k) {
-            const int i = g * kQuad + k;
-            job.disp[px.p[i]] = d[2 * k];
-            job.disp[plane + px.p[i]] = d[2 * k + 1];
+            job.disp[px.p[i + k]] = d[2 * k];
+            job.disp[plane + px.p[i + k]] = d[2 * k + 1];
         }
     }
 }
@@ -167,10 +212,12 @@ SARVO_AVX2 void walk_blocks(const Job &job, const float *pairs, const Real *leng
     const int64_t row = 2 * (job.lx + 1);
     const __m256i scale = _mm256_setr_epi32(static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2,
                                             static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2);
+    Cursor at;
     for (int64_t first = 0; first < job.n; first += kBlock) {
         BlockPixels px;
         Quad q[kQuads];
-        load_block(job, first, from_zero, px, q);
+        next_pixels(job, at, px);
+        load_block(job, from_zero, px, q);
         for (int64_t k = 0; k < count; ++k) {
             const Real length = lengths[k];
 #pragma GCC unroll 4
