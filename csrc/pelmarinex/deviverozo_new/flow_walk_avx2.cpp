@@ -3,8 +3,8 @@
 // (y0, x0 + 1) of a bilinear sample are one 16-byte load of the paired field, so a sample of
 // both channels costs two loads per pixel instead of eight gathers. Every lane performs the
 // scalar walk's operations in the same order (separate multiplies and adds, never fused; the
-// double-precision update is clamped in double), so the results are bit-identical to
-// walk_scalar on the planar field.
+// double-precision update is rounded to float before its clamp, which gives the same bits:
+// see clamp), so the results are bit-identical to walk_scalar on the planar field.
 #include <immintrin.h>
 
 #include <cstring>
@@ -24,7 +24,7 @@ constexpr int kBlock = kQuad * kQuads;
 struct Quad {
     __m256 d;                 // displacements, channels side by side
     __m256i base;             // pair index of each pixel, in the low word of each 64-bit lane
-    __m256d lo[2], hi[2];     // clamp bounds, pixels 0-1 and 2-3
+    __m256 lo, hi;            // clamp bounds, in the layout of d
 };
 
 SARVO_AVX2 inline __m128 load_pair(const float *p) {
@@ -70,34 +70,32 @@ SARVO_AVX2 inline __m256 sample(const float *pairs, const __m256i scale, int64_t
     }
 }
 
-// (c > lo ? c : lo), then (v < hi ? v : hi), in double: NaN takes the lower bound.
-SARVO_AVX2 inline __m128 clamp_half(__m256d c, __m256d lo, __m256d hi) {
-    __m256d v = _mm256_blendv_pd(lo, c, _mm256_cmp_pd(c, lo, _CMP_GT_OQ));
-    v = _mm256_blendv_pd(hi, v, _mm256_cmp_pd(v, hi, _CMP_LT_OQ));
-    return _mm256_cvtpd_ps(v);
+// (c > lo ? c : lo), then (v < hi ? v : hi): NaN takes the lower bound. The bounds are integers
+// below 2^24, so floats, and rounding is monotonic: clamping an update already rounded to float
+// gives the bits of clamping it in double and rounding after, as the scalar walk does.
+SARVO_AVX2 inline __m256 clamp(__m256 c, __m256 lo, __m256 hi) {
+    const __m256 v = _mm256_blendv_ps(lo, c, _mm256_cmp_ps(c, lo, _CMP_GT_OQ));
+    return _mm256_blendv_ps(hi, v, _mm256_cmp_ps(v, hi, _CMP_LT_OQ));
 }
 
 SARVO_AVX2 inline __m256d widen(__m256 v, int half) {
     return _mm256_cvtps_pd(half ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
 }
 
-// One step of four pixels; Real as in the scalar step (a float update is exact in double, so
-// it is clamped there like the scalar one).
+// One step of four pixels; Real as in the scalar step.
 template <class Real, bool Interpolate>
 SARVO_AVX2 inline void step4(const float *pairs, const __m256i scale, int64_t row, Quad &q, Real length) {
     const __m256 s = sample<Interpolate>(pairs, scale, row, q);
-    __m128 out[2];
+    __m256 c;
     if constexpr (sizeof(Real) == 4) {
-        const __m256 c = _mm256_add_ps(q.d, _mm256_mul_ps(s, _mm256_set1_ps(length)));
-        for (int h = 0; h < 2; ++h) out[h] = clamp_half(widen(c, h), q.lo[h], q.hi[h]);
+        c = _mm256_add_ps(q.d, _mm256_mul_ps(s, _mm256_set1_ps(length)));
     } else {
         const __m256d l = _mm256_set1_pd(length);
-        for (int h = 0; h < 2; ++h) {
-            const __m256d c = _mm256_add_pd(widen(q.d, h), _mm256_mul_pd(widen(s, h), l));
-            out[h] = clamp_half(c, q.lo[h], q.hi[h]);
-        }
+        __m128 half[2];
+        for (int h = 0; h < 2; ++h) half[h] = _mm256_cvtpd_ps(_mm256_add_pd(widen(q.d, h), _mm256_mul_pd(widen(s, h), l)));
+        c = _mm256_set_m128(half[1], half[0]);
     }
-    q.d = _mm256_set_m128(out[1], out[0]);
+    q.d = clamp(c, q.lo, q.hi);
 }
 
 // Pixel i of a block; the last block repeats the last pixel, whose copies all compute the same
@@ -163,11 +161,9 @@ SARVO_AVX2 inline void load_block(const Job &job, bool from_zero, const BlockPix
                                                        c(px.x, 2), c(px.y, 3), c(px.x, 3));
         const __m256i m = _mm256_mullo_epi32(yx, scale);
         q[g].base = _mm256_add_epi32(m, _mm256_srli_epi64(m, 32));
-        const __m256i lo = _mm256_sub_epi32(_mm256_setzero_si256(), yx), hi = _mm256_sub_epi32(last, yx);
-        for (int h = 0; h < 2; ++h) {
-            q[g].lo[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(lo, 1) : _mm256_castsi256_si128(lo));
-            q[g].hi[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(hi, 1) : _mm256_castsi256_si128(hi));
-        }
+        // 0 - 0 converts to +0.0, the scalar walk's lower bound at the first row and column.
+        q[g].lo = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_setzero_si256(), yx));
+        q[g].hi = _mm256_cvtepi32_ps(_mm256_sub_epi32(last, yx));
         if (from_zero) {
             q[g].d = _mm256_setzero_ps();
             continue;
@@ -183,8 +179,7 @@ SARVO_AVX2 inline void load_block(const Job &job, bool from_zero, const BlockPix
         // disp may be the caller's, changed by another thread since the walk stored it: the
         // clamp of a step puts any value back inside and leaves every stored one as it is
         // (bounds below 2^24 are floats, and the clamp returns its own results unchanged).
-        q[g].d = _mm256_set_m128(clamp_half(widen(loaded, 1), q[g].lo[1], q[g].hi[1]),
-                                 clamp_half(widen(loaded, 0), q[g].lo[0], q[g].hi[0]));
+        q[g].d = clamp(loaded, q[g].lo, q[g].hi);
     }
 }
 
