@@ -1,4 +1,4 @@
-// The vector walk of flow following, over the paired field, gives the scalar walk's bits on the
+// The vector walks of flow following, over the paired field, give the scalar walk's bits on the
 // planar field, lane for lane.
 #include <gtest/gtest.h>
 
@@ -24,7 +24,19 @@ struct WalkCase {
 
 class VectorWalk : public ::testing::TestWithParam<WalkCase> {};
 
-// The skip comes first: on other architectures it leaves no call to the AVX2 walk behind.
+// The same pixels as runs along the rows.
+std::vector<walk::Run> runs_of(const std::vector<int64_t> &rows, const std::vector<int64_t> &cols) {
+    std::vector<walk::Run> runs;
+    for (size_t j = 0; j < rows.size(); ++j) {
+        if (!runs.empty() && runs.back().y == rows[j] && runs.back().x + runs.back().length == cols[j]) ++runs.back().length;
+        else runs.push_back({rows[j], cols[j], 1});
+    }
+    return runs;
+}
+
+// The skip comes first: on other architectures it leaves no call to the vector walks behind.
+// Every build available here, given the pixels as a list and as runs, gives the scalar walk's
+// bits on the list.
 template <class Real>
 void compare(const WalkCase &c) {
     if (!walk::avx2_available()) GTEST_SKIP() << "no AVX2 on this machine";
@@ -41,20 +53,34 @@ void compare(const WalkCase &c) {
                 rows.push_back(y);
                 cols.push_back(x);
             }
+    const std::vector<walk::Run> runs = runs_of(rows, cols);
     std::vector<Real> lengths(c.steps);
     for (int k = 0; k < c.steps; ++k) lengths[k] = walk::step_length<Real>(Real(0.93), k);
-    std::vector<float> scalar(2 * plane, 0.25f), vector(2 * plane, 0.25f);
+    // Walks start from the displacements found in disp, some pointing outside the image.
+    std::vector<float> start(2 * plane);
+    for (float &v : start) v = 2.0f * normal(rng);
+    std::vector<float> scalar = start;
     const int64_t n = static_cast<int64_t>(rows.size());
     walk::Job a{field.data(), scalar.data(), c.ly, c.lx, rows.data(), cols.data(), n};
-    walk::Job b{field.data(), vector.data(), c.ly, c.lx, rows.data(), cols.data(), n};
     if (c.interpolate) walk::walk_scalar<Real, true>(a, lengths.data(), c.steps);
     else walk::walk_scalar<Real, false>(a, lengths.data(), c.steps);
     // The field and its pairs end at a guard page: the pairing reads and writes nothing past them.
     GuardedBuffer<float> guarded_field(field.size()), pairs(walk::pair_floats(c.ly, c.lx));
     guarded_field.assign(field.data(), field.size());
     walk::make_pairs(guarded_field.data(), c.ly, c.lx, pairs.data());
-    walk::walk_avx2(b, pairs.data(), lengths.data(), c.steps, c.interpolate);
-    ASSERT_EQ(std::memcmp(scalar.data(), vector.data(), scalar.size() * sizeof(float)), 0);
+    for (const bool wide : {false, true}) {
+        if (wide && !walk::avx512_available()) continue;
+        for (const bool as_runs : {false, true}) {
+            std::vector<float> vector = start;
+            walk::Job b{field.data(), vector.data(), c.ly, c.lx, rows.data(), cols.data(), n};
+            if (as_runs) b = {field.data(), vector.data(), c.ly, c.lx, nullptr, nullptr, n, runs.data(),
+                              static_cast<int64_t>(runs.size())};
+            if (wide) walk::walk_avx512(b, pairs.data(), lengths.data(), c.steps, c.interpolate);
+            else walk::walk_avx2(b, pairs.data(), lengths.data(), c.steps, c.interpolate);
+            ASSERT_EQ(std::memcmp(scalar.data(), vector.data(), scalar.size() * sizeof(float)), 0)
+                << (wide ? "AVX-512" : "AVX2") << (as_runs ? ", runs" : ", list");
+        }
+    }
 }
 
 TEST_P(VectorWalk, SinglePrecisionLanesMatchTheScalarWalk) {
@@ -69,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(Fields, VectorWalk,
                          ::testing::Values(WalkCase{1, 1, true, false, 3}, WalkCase{1, 37, true, false, 9},
                                            WalkCase{29, 1, false, false, 9}, WalkCase{40, 33, true, false, 16},
                                            WalkCase{40, 33, false, false, 16}, WalkCase{17, 19, true, true, 8},
-                                           WalkCase{17, 19, false, true, 8}, WalkCase{64, 64, true, false, 1}));
+                                           WalkCase{17, 19, false, true, 8}, WalkCase{64, 64, true, false, 1},
+                                           WalkCase{3, 70, false, false, 5}));
 
 // Beyond 2^24 a clamp bound need not be a float: a clamped offset still leaves the position
 // inside the image, and an offset that does is admitted back unchanged.

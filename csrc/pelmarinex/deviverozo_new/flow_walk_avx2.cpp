@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "pelmarinex/deviverozo_new/flow_walk.h"
+#include "pelmarinex/deviverozo_new/flow_walk_blocks.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 namespace {
@@ -98,46 +98,7 @@ SARVO_AVX2 inline void step4(const float *pairs, const __m256i scale, int64_t ro
     q.d = clamp(c, q.lo, q.hi);
 }
 
-// Pixel i of a block; the last block repeats the last pixel, whose copies all compute the same
-// value from the same start and store it in turn.
-struct BlockPixels {
-    int64_t y[kBlock], x[kBlock], p[kBlock];
-};
-
-// Where the next block starts: a listed pixel's index, or a run and the offset in it.
-struct Cursor {
-    int64_t j = 0, run = 0, offset = 0;
-};
-
-void next_pixels(const Job &job, Cursor &at, BlockPixels &px) {
-    if (job.runs) {
-        for (int i = 0; i < kBlock; ++i) {
-            while (at.run < job.n_runs && at.offset == job.runs[at.run].length) ++at.run, at.offset = 0;
-            if (at.run == job.n_runs) {  // past the end: the last pixel again (i > 0, as n > 0)
-                px.y[i] = px.y[i - 1], px.x[i] = px.x[i - 1];
-                continue;
-            }
-            px.y[i] = job.runs[at.run].y;
-            px.x[i] = job.runs[at.run].x + at.offset++;
-        }
-    } else {
-        for (int i = 0; i < kBlock; ++i) {
-            const int64_t j = std::min(at.j + i, job.n - 1);
-            px.y[i] = job.rows[j];
-            px.x[i] = job.cols[j];
-        }
-        at.j += kBlock;
-    }
-    for (int i = 0; i < kBlock; ++i) px.p[i] = px.y[i] * job.lx + px.x[i];
-}
-
-// True when pixels i .. i + 3 are neighbours in one row, left to right: their displacements
-// are then four consecutive floats of each channel, loaded and stored whole.
-inline bool row_stretch(const BlockPixels &px, int i) {
-    for (int k = 1; k < kQuad; ++k)
-        if (px.y[i + k] != px.y[i] || px.x[i + k] != px.x[i] + k) return false;
-    return true;
-}
+using BlockPixels = walk::BlockPixels<kBlock>;
 
 // from_zero: the walk starts from displacements known to be 0, which need not be read. The
 // registers are built from scalars with inserts, not through a stack array (whose narrow
@@ -152,7 +113,7 @@ SARVO_AVX2 inline void load_block(const Job &job, bool from_zero, const BlockPix
                                            static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1));
     for (int g = 0; g < kQuads; ++g) {
         const int i = g * kQuad;
-        const bool stretch = row_stretch(px, i);
+        const bool stretch = row_stretch<kQuad>(px, i);
         const auto c = [&](const int64_t *v, int k) { return static_cast<int32_t>(v[i + k]); };
         const __m256i yx = stretch ? _mm256_add_epi32(_mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0),
                                                                          c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0)),
@@ -187,7 +148,7 @@ SARVO_AVX2 inline void store_block(const Job &job, const BlockPixels &px, const 
     const int64_t plane = job.ly * job.lx;
     for (int g = 0; g < kQuads; ++g) {
         const int i = g * kQuad;
-        if (row_stretch(px, i)) {
+        if (row_stretch<kQuad>(px, i)) {
             const __m128 low = _mm256_castps256_ps128(q[g].d), high = _mm256_extractf128_ps(q[g].d, 1);
             _mm_storeu_ps(job.disp + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
             _mm_storeu_ps(job.disp + plane + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
