@@ -75,6 +75,17 @@ void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_s
     }
 }
 
+// Both channels of disp zeroed wherever no run lies: with the runs covering most of the plane,
+// far less than zeroing all of it before the walk rewrites the runs.
+void zero_outside_runs(float *disp, int64_t plane, int64_t lx, const walk::Run *runs, int64_t n_runs) {
+    int64_t next = 0;  // the first pixel after the runs so far
+    for (int64_t r = 0; r <= n_runs; ++r) {
+        const int64_t begin = r < n_runs ? runs[r].y * lx + runs[r].x : plane;
+        for (int c = 0; c < 2; ++c) std::memset(disp + c * plane + next, 0, sizeof(float) * (begin - next));
+        if (r < n_runs) next = begin + runs[r].length;
+    }
+}
+
 bool paired_walk(int64_t ly, int64_t lx) { return walk::avx2_available() && walk::fits_pair_lanes(ly, lx); }
 
 // The caller's read-only flow handed back as the result (n_steps < 2): one more reference.
@@ -194,16 +205,17 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
 
     const float *field = flow.data;
     float *into = out.rec.data, *spare = scratch.rec.data;
+    if (paired) zero_outside_runs(into, plane, lx, runs, n_runs);
     for (int64_t t = 1; t < n_steps;) {
         const double decay = std::pow(0.8, static_cast<double>(t) / static_cast<double>(n_steps));
         int64_t r = (t + n_steps - 1) / t;  // ceil(n_steps / t); t >= 1, operands positive
         if (r > 8) r = 4;
         const Job job{field, into, ly, lx, nullptr, nullptr, count, runs, n_runs};
         if (paired) {
-            // Copied before into is rewritten. After the first round into holds 0 wherever no
-            // pixel moves, and the moving set never changes.
-            if (count > 0) walk::make_pairs(field, ly, lx, spare);
-            step_routine<double>(job, spare, true, r, decay, interpolate, field == into);
+            // Copied before into is rewritten. into holds 0 wherever no pixel moves (zeroed
+            // above), and the moving set never changes.
+            walk::make_pairs(field, ly, lx, spare);
+            step_routine<double>(job, spare, true, r, decay, interpolate, true);
             field = into;
         } else {
             step_routine<double>(job, nullptr, true, r, decay, interpolate);
