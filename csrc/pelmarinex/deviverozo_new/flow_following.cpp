@@ -165,28 +165,34 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
     Owned<Array<uint8_t, 1>> moving;
     if (int32_t st = create_large_array(&moving.rec, {ly * lx}, Fill::Uninitialised, exc, false)) return st;
     const int64_t plane = ly * lx;
+    uint8_t *const mask = moving.rec.data;
     int64_t count = 0, n_runs = 0;
-    for (int64_t y = 0, i = 0; y < ly; ++y) {
-        bool before = false;  // runs end at the end of a row
-        for (int64_t x = 0; x < lx; ++x, ++i) {
-            const float f0 = flow.data[i], f1 = flow.data[plane + i];
-            const float m = f0 * f0 + f1 * f1;
-            const bool here = static_cast<double>(m) > 1e-6;
-            moving.rec.data[i] = here;
-            count += here;
-            n_runs += here && !before;
-            before = here;
-        }
+    for (int64_t i = 0; i < plane; ++i) {
+        const float f0 = flow.data[i], f1 = flow.data[plane + i];
+        const float m = f0 * f0 + f1 * f1;
+        mask[i] = static_cast<double>(m) > 1e-6;
+        count += mask[i];
+    }
+    // A run starts at a moving pixel whose left neighbour in the row does not move.
+    for (int64_t y = 0; count > 0 && y < ly; ++y) {
+        const uint8_t *row = mask + y * lx;
+        n_runs += row[0];
+        for (int64_t x = 1; x < lx; ++x) n_runs += row[x] > row[x - 1];
     }
     Owned<Array<int64_t, 1>> run_fields;  // n_runs records of three int64
     if (int32_t st = create_large_array(&run_fields.rec, {3 * n_runs}, Fill::Uninitialised, exc, false)) return st;
     static_assert(sizeof(walk::Run) == 3 * sizeof(int64_t) && alignof(walk::Run) == alignof(int64_t));
     auto *runs = reinterpret_cast<walk::Run *>(run_fields.rec.data);
-    for (int64_t y = 0, i = 0, r = 0; r < n_runs && y < ly; ++y) {
-        for (int64_t x = 0; x < lx; ++x, ++i) {
-            if (!moving.rec.data[i]) continue;
-            if (x == 0 || !moving.rec.data[i - 1]) runs[r++] = walk::Run{y, x, 0};
-            ++runs[r - 1].length;
+    for (int64_t y = 0, r = 0; r < n_runs && y < ly; ++y) {
+        const uint8_t *row = mask + y * lx;
+        for (int64_t x = 0; x < lx;) {
+            if (!row[x]) {
+                ++x;
+                continue;
+            }
+            const int64_t start = x;
+            while (x < lx && row[x]) ++x;
+            runs[r++] = walk::Run{y, start, x - start};
         }
     }
 

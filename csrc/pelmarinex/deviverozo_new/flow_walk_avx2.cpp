@@ -98,7 +98,7 @@ SARVO_AVX2 inline void step4(const float *pairs, const __m256i scale, int64_t ro
     q.d = clamp(c, q.lo, q.hi);
 }
 
-using BlockPixels = walk::BlockPixels<kBlock>;
+using BlockPixels = walk::BlockPixels<kBlock, kQuad>;
 
 // from_zero: the walk starts from displacements known to be 0, which need not be read. The
 // registers are built from scalars with inserts, not through a stack array (whose narrow
@@ -113,7 +113,7 @@ SARVO_AVX2 inline void load_block(const Job &job, bool from_zero, const BlockPix
                                            static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1));
     for (int g = 0; g < kQuads; ++g) {
         const int i = g * kQuad;
-        const bool stretch = row_stretch<kQuad>(px, i);
+        const bool stretch = px.stretch[g];
         const auto c = [&](const int64_t *v, int k) { return static_cast<int32_t>(v[i + k]); };
         const __m256i yx = stretch ? _mm256_add_epi32(_mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0),
                                                                          c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0)),
@@ -148,7 +148,7 @@ SARVO_AVX2 inline void store_block(const Job &job, const BlockPixels &px, const 
     const int64_t plane = job.ly * job.lx;
     for (int g = 0; g < kQuads; ++g) {
         const int i = g * kQuad;
-        if (row_stretch<kQuad>(px, i)) {
+        if (px.stretch[g]) {
             const __m128 low = _mm256_castps256_ps128(q[g].d), high = _mm256_extractf128_ps(q[g].d, 1);
             _mm_storeu_ps(job.disp + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
             _mm_storeu_ps(job.disp + plane + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));

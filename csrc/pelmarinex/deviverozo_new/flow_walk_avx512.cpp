@@ -21,7 +21,7 @@ constexpr int kOctet = 8;   // pixels per register
 constexpr int kOctets = 12;
 constexpr int kBlock = kOctet * kOctets;
 
-using BlockPixels = walk::BlockPixels<kBlock>;
+using BlockPixels = walk::BlockPixels<kBlock, kOctet>;
 
 struct Octet {
     __m512 d;      // displacements, channels side by side
@@ -128,7 +128,7 @@ SARVO_AVX512 inline void load_block(const Job &job, bool from_zero, const BlockP
     const __m512i last = pairs_of(job.ly - 1, job.lx - 1);
     for (int g = 0; g < kOctets; ++g) {
         const int i = g * kOctet;
-        const bool stretch = row_stretch<kOctet>(px, i);
+        const bool stretch = px.stretch[g];
         __m512i yx;
         if (stretch) {
             yx = _mm512_add_epi32(pairs_of(px.y[i], px.x[i]),
@@ -166,7 +166,7 @@ SARVO_AVX512 inline void store_block(const Job &job, const BlockPixels &px, cons
     const int64_t plane = job.ly * job.lx;
     for (int g = 0; g < kOctets; ++g) {
         const int i = g * kOctet;
-        if (row_stretch<kOctet>(px, i)) {
+        if (px.stretch[g]) {
             const __m512 channels = _mm512_permutexvar_ps(deinterleaving(), q[g].d);
             _mm256_storeu_ps(job.disp + px.p[i], _mm512_castps512_ps256(channels));
             _mm256_storeu_ps(job.disp + plane + px.p[i], _mm512_extractf32x8_ps(channels, 1));

@@ -9,12 +9,15 @@
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 
-// Pixel i of a block; the last block repeats the last pixel, whose copies all compute the same
-// value from the same start and store it in turn.
-template <int Size>
+// Pixel i of a block, walked Lanes to a register; the last block repeats the last pixel, whose
+// copies all compute the same value from the same start and store it in turn. stretch[g]: the
+// pixels of register g are neighbours in one row, left to right, so their displacements are
+// Lanes consecutive floats of each channel, loaded and stored whole.
+template <int Size, int Lanes>
 struct BlockPixels {
-    static constexpr int kSize = Size;
+    static_assert(Size % Lanes == 0);
     int64_t y[Size], x[Size], p[Size];
+    bool stretch[Size / Lanes];
 };
 
 // Where the next block starts: a listed pixel's index, or a run and the offset in it.
@@ -22,36 +25,31 @@ struct Cursor {
     int64_t j = 0, run = 0, offset = 0;
 };
 
-template <int Size>
-void next_pixels(const Job &job, Cursor &at, BlockPixels<Size> &px) {
+// Needs a listed pixel at the cursor.
+template <int Size, int Lanes>
+void next_pixels(const Job &job, Cursor &at, BlockPixels<Size, Lanes> &px) {
+    int i = 0;
     if (job.runs) {
-        for (int i = 0; i < Size; ++i) {
-            while (at.run < job.n_runs && at.offset == job.runs[at.run].length) ++at.run, at.offset = 0;
-            if (at.run == job.n_runs) {  // past the end: the last pixel again (i > 0, as n > 0)
-                px.y[i] = px.y[i - 1], px.x[i] = px.x[i - 1];
-                continue;
-            }
-            px.y[i] = job.runs[at.run].y;
-            px.x[i] = job.runs[at.run].x + at.offset++;
+        // A run at a time: a row of the moving set fills whole registers with few instructions.
+        while (i < Size && at.run < job.n_runs) {
+            const Run &run = job.runs[at.run];
+            const int64_t take = std::min<int64_t>(run.length - at.offset, Size - i);
+            for (int64_t k = 0; k < take; ++k) px.y[i + k] = run.y, px.x[i + k] = run.x + at.offset + k;
+            i += static_cast<int>(take);
+            at.offset += take;
+            if (at.offset == run.length) ++at.run, at.offset = 0;
         }
     } else {
-        for (int i = 0; i < Size; ++i) {
-            const int64_t j = std::min(at.j + i, job.n - 1);
-            px.y[i] = job.rows[j];
-            px.x[i] = job.cols[j];
-        }
-        at.j += Size;
+        for (; i < Size && at.j < job.n; ++i, ++at.j) px.y[i] = job.rows[at.j], px.x[i] = job.cols[at.j];
     }
-    for (int i = 0; i < Size; ++i) px.p[i] = px.y[i] * job.lx + px.x[i];
-}
-
-// True when pixels i .. i + Lanes - 1 are neighbours in one row, left to right: their
-// displacements are then Lanes consecutive floats of each channel, loaded and stored whole.
-template <int Lanes, int Size>
-bool row_stretch(const BlockPixels<Size> &px, int i) {
-    for (int k = 1; k < Lanes; ++k)
-        if (px.y[i + k] != px.y[i] || px.x[i + k] != px.x[i] + k) return false;
-    return true;
+    for (; i < Size; ++i) px.y[i] = px.y[i - 1], px.x[i] = px.x[i - 1];  // i > 0: a pixel was listed
+    for (int k = 0; k < Size; ++k) px.p[k] = px.y[k] * job.lx + px.x[k];
+    for (int g = 0; g < Size / Lanes; ++g) {
+        bool stretch = true;
+        for (int k = 1; k < Lanes; ++k)
+            stretch &= px.y[g * Lanes + k] == px.y[g * Lanes] && px.x[g * Lanes + k] == px.x[g * Lanes] + k;
+        px.stretch[g] = stretch;
+    }
 }
 
 }  // namespace pelmarinex::deviverozo_new::sarvo_functions::walk
