@@ -12,7 +12,7 @@ namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 // Pixel i of a block, walked Lanes to a register; the last block repeats the last pixel, whose
 // copies all compute the same value from the same start and store it in turn. stretch[g]: the
 // pixels of register g are neighbours in one row, left to right, so their displacements are
-// Lanes consecutive floats of each channel, loaded and stored whole.
+// Lanes consecutive floats of each channel, loaded and stored whole; only its first pixel is set.
 template <int Size, int Lanes>
 struct BlockPixels {
     static_assert(Size % Lanes == 0);
@@ -25,29 +25,43 @@ struct Cursor {
     int64_t j = 0, run = 0, offset = 0;
 };
 
-// Needs a listed pixel at the cursor.
+// The next pixel, or the last one again past the end; false when past the end.
+inline bool next_pixel(const Job &job, Cursor &at, int64_t &y, int64_t &x) {
+    if (!job.runs) {
+        if (at.j == job.n) return false;
+        y = job.rows[at.j], x = job.cols[at.j];
+        ++at.j;
+        return true;
+    }
+    while (at.run < job.n_runs && at.offset == job.runs[at.run].length) ++at.run, at.offset = 0;
+    if (at.run == job.n_runs) return false;
+    y = job.runs[at.run].y, x = job.runs[at.run].x + at.offset++;
+    return true;
+}
+
+// Needs a listed pixel at the cursor. A register that a run fills is set from the run at once;
+// any other pixel by pixel.
 template <int Size, int Lanes>
 void next_pixels(const Job &job, Cursor &at, BlockPixels<Size, Lanes> &px) {
-    int i = 0;
-    if (job.runs) {
-        // A run at a time: a row of the moving set fills whole registers with few instructions.
-        while (i < Size && at.run < job.n_runs) {
-            const Run &run = job.runs[at.run];
-            const int64_t take = std::min<int64_t>(run.length - at.offset, Size - i);
-            for (int64_t k = 0; k < take; ++k) px.y[i + k] = run.y, px.x[i + k] = run.x + at.offset + k;
-            i += static_cast<int>(take);
-            at.offset += take;
-            if (at.offset == run.length) ++at.run, at.offset = 0;
-        }
-    } else {
-        for (; i < Size && at.j < job.n; ++i, ++at.j) px.y[i] = job.rows[at.j], px.x[i] = job.cols[at.j];
-    }
-    for (; i < Size; ++i) px.y[i] = px.y[i - 1], px.x[i] = px.x[i - 1];  // i > 0: a pixel was listed
-    for (int k = 0; k < Size; ++k) px.p[k] = px.y[k] * job.lx + px.x[k];
+    int64_t y = 0, x = 0;
     for (int g = 0; g < Size / Lanes; ++g) {
+        const int i = g * Lanes;
+        if (job.runs && at.run < job.n_runs && job.runs[at.run].length - at.offset >= Lanes) {
+            const Run &run = job.runs[at.run];
+            px.y[i] = run.y, px.x[i] = run.x + at.offset;
+            px.p[i] = px.y[i] * job.lx + px.x[i];
+            px.stretch[g] = true;
+            y = run.y, x = px.x[i] + Lanes - 1;  // the last pixel so far
+            at.offset += Lanes;
+            if (at.offset == run.length) ++at.run, at.offset = 0;
+            continue;
+        }
         bool stretch = true;
-        for (int k = 1; k < Lanes; ++k)
-            stretch &= px.y[g * Lanes + k] == px.y[g * Lanes] && px.x[g * Lanes + k] == px.x[g * Lanes] + k;
+        for (int k = 0; k < Lanes; ++k) {
+            next_pixel(job, at, y, x);  // past the end, y and x keep the last pixel
+            px.y[i + k] = y, px.x[i + k] = x, px.p[i + k] = y * job.lx + x;
+            stretch &= y == px.y[i] && x == px.x[i] + k;
+        }
         px.stretch[g] = stretch;
     }
 }
