@@ -61,7 +61,7 @@ void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_s
         // Only AVX2 builds pair the field: elsewhere the constant drops the call.
         if (sarvo::avx2_builds && pairs) {
             // disp was just zeroed
-            if (walk::avx512_available()) walk::walk_avx512(job, pairs, lengths, count, interpolate, k0 == 0);
+            if (interpolate && walk::avx512_available()) walk::walk_avx512(job, pairs, lengths, count, k0 == 0);
             else walk::walk_avx2(job, pairs, lengths, count, interpolate, k0 == 0);
         } else if (by_pixel) {
             if (interpolate) walk::walk_scalar<Real, true>(job, lengths, count);

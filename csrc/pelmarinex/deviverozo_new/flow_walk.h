@@ -143,11 +143,10 @@ void walk_avx2(const Job &job, const float *pairs, const float *lengths, int64_t
                bool from_zero = false);
 void walk_avx2(const Job &job, const float *pairs, const double *lengths, int64_t count, bool interpolate,
                bool from_zero = false);
-// The same walk eight pixels a register, for machines with AVX-512 (avx512_available()).
+// The same walk with bilinear sampling, eight pixels a register, for machines with AVX-512
+// (avx512_available()).
 using sarvo::avx512_available;
-void walk_avx512(const Job &job, const float *pairs, const float *lengths, int64_t count, bool interpolate,
-                 bool from_zero = false);
-void walk_avx512(const Job &job, const float *pairs, const double *lengths, int64_t count, bool interpolate,
-                 bool from_zero = false);
+void walk_avx512(const Job &job, const float *pairs, const float *lengths, int64_t count, bool from_zero = false);
+void walk_avx512(const Job &job, const float *pairs, const double *lengths, int64_t count, bool from_zero = false);
 
 }  // namespace pelmarinex::deviverozo_new::sarvo_functions::walk
