@@ -2,6 +2,7 @@
 // planar field, lane for lane.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,7 @@
 
 #include "guarded_buffer.h"
 #include "pelmarinex/deviverozo_new/flow_walk.h"
+#include "pelmarinex/deviverozo_new/flow_walk_blocks.h"
 
 namespace {
 
@@ -99,6 +101,42 @@ INSTANTIATE_TEST_SUITE_P(Fields, VectorWalk,
                                            WalkCase{17, 19, false, true, 8}, WalkCase{64, 64, true, false, 1},
                                            WalkCase{3, 70, false, false, 5}, WalkCase{5, 41, true, false, 4, true},
                                            WalkCase{5, 41, false, false, 4, true}));
+
+// The vector walks' blocks hold the listed pixels in order, then the last one again, whether
+// they come as runs or as a list; a register is marked a row stretch exactly when its pixels
+// are row neighbours, left to right (then only its first pixel need be set).
+TEST(BlockCursor, BlocksHoldTheListedPixelsInOrder) {
+    // Runs shorter than, as long as and longer than a register, an empty one, two that touch.
+    const std::vector<walk::Run> runs = {{0, 1, 3}, {0, 5, 4}, {1, 0, 0}, {1, 2, 11}, {2, 0, 4}, {2, 4, 4}, {3, 7, 1}};
+    std::vector<int64_t> rows, cols;
+    for (const walk::Run &r : runs)
+        for (int64_t k = 0; k < r.length; ++k) rows.push_back(r.y), cols.push_back(r.x + k);
+    const int64_t n = static_cast<int64_t>(rows.size()), lx = 16;
+    const walk::Job as_list{nullptr, nullptr, 4, lx, rows.data(), cols.data(), n};
+    const walk::Job as_runs{nullptr, nullptr, 4, lx, nullptr, nullptr, n, runs.data(), static_cast<int64_t>(runs.size())};
+    for (const walk::Job &job : {as_list, as_runs}) {
+        walk::Cursor at;
+        walk::BlockPixels<8, 4> px;
+        int stretches = 0;
+        for (int64_t first = 0; first < n; first += 8) {
+            walk::next_pixels(job, at, px);
+            for (int g = 0; g < 2; ++g) {
+                const auto listed = [&](int k) { return std::min<int64_t>(first + 4 * g + k, n - 1); };
+                bool neighbours = true;
+                for (int k = 1; k < 4; ++k)
+                    neighbours &= rows[listed(k)] == rows[listed(0)] && cols[listed(k)] == cols[listed(0)] + k;
+                ASSERT_EQ(px.stretch[g], neighbours) << "pixel " << first + 4 * g << (job.runs ? ", runs" : ", list");
+                stretches += neighbours;
+                for (int k = 0; k < (neighbours ? 1 : 4); ++k) {
+                    EXPECT_EQ(px.y[4 * g + k], rows[listed(k)]);
+                    EXPECT_EQ(px.x[4 * g + k], cols[listed(k)]);
+                    EXPECT_EQ(px.p[4 * g + k], rows[listed(k)] * lx + cols[listed(k)]);
+                }
+            }
+        }
+        EXPECT_EQ(stretches, 3);  // (1, 3..6), (1, 7..10) and (2, 2..5), across the touching runs
+    }
+}
 
 // Beyond 2^24 a clamp bound need not be a float: a clamped offset still leaves the position
 // inside the image, and an offset that does is admitted back unchanged.
