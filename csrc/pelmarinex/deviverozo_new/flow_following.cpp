@@ -60,16 +60,29 @@ void step_routine(const Job &job, const float *pairs, bool by_pixel, int64_t n_s
         for (int64_t k = 0; k < count; ++k) lengths[k] = walk::step_length<Real>(decay, k0 + k);
         // Only AVX2 builds pair the field: elsewhere the constant drops the call.
         if (sarvo::avx2_builds && pairs) {
-            walk::walk_avx2(job, pairs, lengths, count, interpolate, k0 == 0);  // disp was just zeroed
+            // disp was just zeroed
+            if (interpolate && walk::avx512_available()) walk::walk_avx512(job, pairs, lengths, count, k0 == 0);
+            else walk::walk_avx2(job, pairs, lengths, count, interpolate, k0 == 0);
         } else if (by_pixel) {
-            if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, lengths, count);
-            else walk::walk_scalar<Real, false>(job, 0, job.n, lengths, count);
+            if (interpolate) walk::walk_scalar<Real, true>(job, lengths, count);
+            else walk::walk_scalar<Real, false>(job, lengths, count);
         } else {
             for (int64_t k = 0; k < count; ++k) {
-                if (interpolate) walk::walk_scalar<Real, true>(job, 0, job.n, &lengths[k], 1);
-                else walk::walk_scalar<Real, false>(job, 0, job.n, &lengths[k], 1);
+                if (interpolate) walk::walk_scalar<Real, true>(job, &lengths[k], 1);
+                else walk::walk_scalar<Real, false>(job, &lengths[k], 1);
             }
         }
+    }
+}
+
+// Both channels of disp zeroed wherever no run lies: with the runs covering most of the plane,
+// far less than zeroing all of it before the walk rewrites the runs.
+void zero_outside_runs(float *disp, int64_t plane, int64_t lx, const walk::Run *runs, int64_t n_runs) {
+    int64_t next = 0;  // the first pixel after the runs so far
+    for (int64_t r = 0; r <= n_runs; ++r) {
+        const int64_t begin = r < n_runs ? runs[r].y * lx + runs[r].x : plane;
+        for (int c = 0; c < 2; ++c) std::memset(disp + c * plane + next, 0, sizeof(float) * (begin - next));
+        if (r < n_runs) next = begin + runs[r].length;
     }
 }
 
@@ -147,27 +160,39 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
     Owned<Array<float, 3>> out;
     if (int32_t st = create_large_array(&out.rec, {2, ly, lx}, Fill::Uninitialised, exc, false)) return st;
 
-    // The moving set: pixels whose squared flow magnitude exceeds 1e-6, in row-major order.
+    // The moving set: pixels whose squared flow magnitude exceeds 1e-6, in row-major order, as
+    // runs along the rows.
     Owned<Array<uint8_t, 1>> moving;
     if (int32_t st = create_large_array(&moving.rec, {ly * lx}, Fill::Uninitialised, exc, false)) return st;
     const int64_t plane = ly * lx;
-    int64_t count = 0;
+    uint8_t *const mask = moving.rec.data;
+    int64_t count = 0, n_runs = 0;
     for (int64_t i = 0; i < plane; ++i) {
         const float f0 = flow.data[i], f1 = flow.data[plane + i];
         const float m = f0 * f0 + f1 * f1;
-        moving.rec.data[i] = static_cast<double>(m) > 1e-6;
-        count += moving.rec.data[i];
+        mask[i] = static_cast<double>(m) > 1e-6;
+        count += mask[i];
     }
-    Owned<Array<int64_t, 1>> rows, cols;
-    if (int32_t st = create_large_array(&rows.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    if (int32_t st = create_large_array(&cols.rec, {count}, Fill::Uninitialised, exc, false)) return st;
-    // Only with a moving pixel: then lx >= 1 and ly <= plane, so the loop is bounded by the array.
-    for (int64_t y = 0, i = 0, j = 0; count > 0 && y < ly; ++y) {
-        for (int64_t x = 0; x < lx; ++x, ++i) {
-            if (!moving.rec.data[i]) continue;
-            rows.rec.data[j] = y;
-            cols.rec.data[j] = x;
-            ++j;
+    // A run starts at a moving pixel whose left neighbour in the row does not move.
+    for (int64_t y = 0; count > 0 && y < ly; ++y) {
+        const uint8_t *row = mask + y * lx;
+        n_runs += row[0];
+        for (int64_t x = 1; x < lx; ++x) n_runs += row[x] > row[x - 1];
+    }
+    Owned<Array<int64_t, 1>> run_fields;  // n_runs records of three int64
+    if (int32_t st = create_large_array(&run_fields.rec, {3 * n_runs}, Fill::Uninitialised, exc, false)) return st;
+    static_assert(sizeof(walk::Run) == 3 * sizeof(int64_t) && alignof(walk::Run) == alignof(int64_t));
+    auto *runs = reinterpret_cast<walk::Run *>(run_fields.rec.data);
+    for (int64_t y = 0, r = 0; r < n_runs && y < ly; ++y) {
+        const uint8_t *row = mask + y * lx;
+        for (int64_t x = 0; x < lx;) {
+            if (!row[x]) {
+                ++x;
+                continue;
+            }
+            const int64_t start = x;
+            while (x < lx && row[x]) ++x;
+            runs[r++] = walk::Run{y, start, x - start};
         }
     }
 
@@ -186,16 +211,17 @@ int32_t _steps2D_all(Array<float, 3> *result, ExcSlot exc, const Array<const flo
 
     const float *field = flow.data;
     float *into = out.rec.data, *spare = scratch.rec.data;
+    if (paired) zero_outside_runs(into, plane, lx, runs, n_runs);
     for (int64_t t = 1; t < n_steps;) {
         const double decay = std::pow(0.8, static_cast<double>(t) / static_cast<double>(n_steps));
         int64_t r = (t + n_steps - 1) / t;  // ceil(n_steps / t); t >= 1, operands positive
         if (r > 8) r = 4;
-        const Job job{field, into, ly, lx, rows.rec.data, cols.rec.data, count};
+        const Job job{field, into, ly, lx, nullptr, nullptr, count, runs, n_runs};
         if (paired) {
-            // Copied before into is rewritten. After the first round into holds 0 wherever no
-            // pixel moves, and the moving set never changes.
-            if (count > 0) walk::make_pairs(field, ly, lx, spare);
-            step_routine<double>(job, spare, true, r, decay, interpolate, field == into);
+            // Copied before into is rewritten. into holds 0 wherever no pixel moves (zeroed
+            // above), and the moving set never changes.
+            walk::make_pairs(field, ly, lx, spare);
+            step_routine<double>(job, spare, true, r, decay, interpolate, true);
             field = into;
         } else {
             step_routine<double>(job, nullptr, true, r, decay, interpolate);

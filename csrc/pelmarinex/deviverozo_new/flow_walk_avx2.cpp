@@ -3,13 +3,13 @@
 // (y0, x0 + 1) of a bilinear sample are one 16-byte load of the paired field, so a sample of
 // both channels costs two loads per pixel instead of eight gathers. Every lane performs the
 // scalar walk's operations in the same order (separate multiplies and adds, never fused; the
-// double-precision update is clamped in double), so the results are bit-identical to
-// walk_scalar on the planar field.
+// double-precision update is rounded to float before its clamp, which gives the same bits:
+// see clamp), so the results are bit-identical to walk_scalar on the planar field.
 #include <immintrin.h>
 
 #include <cstring>
 
-#include "pelmarinex/deviverozo_new/flow_walk.h"
+#include "pelmarinex/deviverozo_new/flow_walk_blocks.h"
 
 namespace pelmarinex::deviverozo_new::sarvo_functions::walk {
 namespace {
@@ -24,7 +24,7 @@ constexpr int kBlock = kQuad * kQuads;
 struct Quad {
     __m256 d;                 // displacements, channels side by side
     __m256i base;             // pair index of each pixel, in the low word of each 64-bit lane
-    __m256d lo[2], hi[2];     // clamp bounds, pixels 0-1 and 2-3
+    __m256 lo, hi;            // clamp bounds, in the layout of d
 };
 
 SARVO_AVX2 inline __m128 load_pair(const float *p) {
@@ -70,53 +70,41 @@ SARVO_AVX2 inline __m256 sample(const float *pairs, const __m256i scale, int64_t
     }
 }
 
-// (c > lo ? c : lo), then (v < hi ? v : hi), in double: NaN takes the lower bound.
-SARVO_AVX2 inline __m128 clamp_half(__m256d c, __m256d lo, __m256d hi) {
-    __m256d v = _mm256_blendv_pd(lo, c, _mm256_cmp_pd(c, lo, _CMP_GT_OQ));
-    v = _mm256_blendv_pd(hi, v, _mm256_cmp_pd(v, hi, _CMP_LT_OQ));
-    return _mm256_cvtpd_ps(v);
+// (c > lo ? c : lo), then (v < hi ? v : hi): NaN takes the lower bound. The bounds are integers
+// below 2^24, so floats, and rounding is monotonic: clamping an update already rounded to float
+// gives the bits of clamping it in double and rounding after, as the scalar walk does.
+SARVO_AVX2 inline __m256 clamp(__m256 c, __m256 lo, __m256 hi) {
+    const __m256 v = _mm256_blendv_ps(lo, c, _mm256_cmp_ps(c, lo, _CMP_GT_OQ));
+    return _mm256_blendv_ps(hi, v, _mm256_cmp_ps(v, hi, _CMP_LT_OQ));
 }
 
 SARVO_AVX2 inline __m256d widen(__m256 v, int half) {
     return _mm256_cvtps_pd(half ? _mm256_extractf128_ps(v, 1) : _mm256_castps256_ps128(v));
 }
 
-// One step of four pixels; Real as in the scalar step (a float update is exact in double, so
-// it is clamped there like the scalar one).
+// One step of four pixels; Real as in the scalar step.
 template <class Real, bool Interpolate>
 SARVO_AVX2 inline void step4(const float *pairs, const __m256i scale, int64_t row, Quad &q, Real length) {
     const __m256 s = sample<Interpolate>(pairs, scale, row, q);
-    __m128 out[2];
+    __m256 c;
     if constexpr (sizeof(Real) == 4) {
-        const __m256 c = _mm256_add_ps(q.d, _mm256_mul_ps(s, _mm256_set1_ps(length)));
-        for (int h = 0; h < 2; ++h) out[h] = clamp_half(widen(c, h), q.lo[h], q.hi[h]);
+        c = _mm256_add_ps(q.d, _mm256_mul_ps(s, _mm256_set1_ps(length)));
     } else {
         const __m256d l = _mm256_set1_pd(length);
-        for (int h = 0; h < 2; ++h) {
-            const __m256d c = _mm256_add_pd(widen(q.d, h), _mm256_mul_pd(widen(s, h), l));
-            out[h] = clamp_half(c, q.lo[h], q.hi[h]);
-        }
+        __m128 half[2];
+        for (int h = 0; h < 2; ++h) half[h] = _mm256_cvtpd_ps(_mm256_add_pd(widen(q.d, h), _mm256_mul_pd(widen(s, h), l)));
+        c = _mm256_set_m128(half[1], half[0]);
     }
-    q.d = _mm256_set_m128(out[1], out[0]);
+    q.d = clamp(c, q.lo, q.hi);
 }
 
-// Pixel j of a block; the last block repeats the last pixel, whose copies all compute the same
-// value from the same start and store it in turn.
-struct BlockPixels {
-    int64_t y[kBlock], x[kBlock], p[kBlock];
-};
+using BlockPixels = walk::BlockPixels<kBlock, kQuad>;
 
 // from_zero: the walk starts from displacements known to be 0, which need not be read. The
 // registers are built from scalars with inserts, not through a stack array (whose narrow
 // stores a wide load could not forward).
-SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero, BlockPixels &px, Quad q[kQuads]) {
+SARVO_AVX2 inline void load_block(const Job &job, bool from_zero, const BlockPixels &px, Quad q[kQuads]) {
     const int64_t plane = job.ly * job.lx, row = 2 * (job.lx + 1);
-    for (int i = 0; i < kBlock; ++i) {
-        const int64_t j = std::min(first + i, job.n - 1);
-        px.y[i] = job.rows[j];
-        px.x[i] = job.cols[j];
-        px.p[i] = px.y[i] * job.lx + px.x[i];
-    }
     const __m256i scale = _mm256_setr_epi32(static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2,
                                             static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2);
     const __m256i last = _mm256_setr_epi32(static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1),
@@ -125,39 +113,52 @@ SARVO_AVX2 inline void load_block(const Job &job, int64_t first, bool from_zero,
                                            static_cast<int32_t>(job.ly - 1), static_cast<int32_t>(job.lx - 1));
     for (int g = 0; g < kQuads; ++g) {
         const int i = g * kQuad;
+        const bool stretch = px.stretch[g];
         const auto c = [&](const int64_t *v, int k) { return static_cast<int32_t>(v[i + k]); };
-        const __m256i yx = _mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 1), c(px.x, 1), c(px.y, 2), c(px.x, 2),
-                                             c(px.y, 3), c(px.x, 3));
+        const __m256i yx = stretch ? _mm256_add_epi32(_mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0),
+                                                                         c(px.y, 0), c(px.x, 0), c(px.y, 0), c(px.x, 0)),
+                                                      _mm256_setr_epi32(0, 0, 0, 1, 0, 2, 0, 3))
+                                   : _mm256_setr_epi32(c(px.y, 0), c(px.x, 0), c(px.y, 1), c(px.x, 1), c(px.y, 2),
+                                                       c(px.x, 2), c(px.y, 3), c(px.x, 3));
         const __m256i m = _mm256_mullo_epi32(yx, scale);
         q[g].base = _mm256_add_epi32(m, _mm256_srli_epi64(m, 32));
-        const __m256i lo = _mm256_sub_epi32(_mm256_setzero_si256(), yx), hi = _mm256_sub_epi32(last, yx);
-        for (int h = 0; h < 2; ++h) {
-            q[g].lo[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(lo, 1) : _mm256_castsi256_si128(lo));
-            q[g].hi[h] = _mm256_cvtepi32_pd(h ? _mm256_extracti128_si256(hi, 1) : _mm256_castsi256_si128(hi));
-        }
+        // 0 - 0 converts to +0.0, the scalar walk's lower bound at the first row and column.
+        q[g].lo = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_setzero_si256(), yx));
+        q[g].hi = _mm256_cvtepi32_ps(_mm256_sub_epi32(last, yx));
         if (from_zero) {
             q[g].d = _mm256_setzero_ps();
+            continue;
+        }
+        __m256 loaded;
+        if (stretch) {
+            const __m128 dy = _mm_loadu_ps(job.disp + px.p[i]), dx = _mm_loadu_ps(job.disp + plane + px.p[i]);
+            loaded = _mm256_set_m128(_mm_unpackhi_ps(dy, dx), _mm_unpacklo_ps(dy, dx));
         } else {
             const auto d = [&](int k, int ch) { return sarvo::read_once(job.disp[ch * plane + px.p[i + k]]); };
-            const __m256 loaded = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
-            // disp may be the caller's, changed by another thread since the walk stored it: the
-            // clamp of a step puts any value back inside and leaves every stored one as it is
-            // (bounds below 2^24 are floats, and the clamp returns its own results unchanged).
-            q[g].d = _mm256_set_m128(clamp_half(widen(loaded, 1), q[g].lo[1], q[g].hi[1]),
-                                     clamp_half(widen(loaded, 0), q[g].lo[0], q[g].hi[0]));
+            loaded = _mm256_setr_ps(d(0, 0), d(0, 1), d(1, 0), d(1, 1), d(2, 0), d(2, 1), d(3, 0), d(3, 1));
         }
+        // disp may be the caller's, changed by another thread since the walk stored it: the
+        // clamp of a step puts any value back inside and leaves every stored one as it is
+        // (bounds below 2^24 are floats, and the clamp returns its own results unchanged).
+        q[g].d = clamp(loaded, q[g].lo, q[g].hi);
     }
 }
 
 SARVO_AVX2 inline void store_block(const Job &job, const BlockPixels &px, const Quad q[kQuads]) {
     const int64_t plane = job.ly * job.lx;
     for (int g = 0; g < kQuads; ++g) {
+        const int i = g * kQuad;
+        if (px.stretch[g]) {
+            const __m128 low = _mm256_castps256_ps128(q[g].d), high = _mm256_extractf128_ps(q[g].d, 1);
+            _mm_storeu_ps(job.disp + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm_storeu_ps(job.disp + plane + px.p[i], _mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1)));
+            continue;
+        }
         alignas(32) float d[8];
         _mm256_store_ps(d, q[g].d);
         for (int k = 0; k < kQuad; ++k) {
-            const int i = g * kQuad + k;
-            job.disp[px.p[i]] = d[2 * k];
-            job.disp[plane + px.p[i]] = d[2 * k + 1];
+            job.disp[px.p[i + k]] = d[2 * k];
+            job.disp[plane + px.p[i + k]] = d[2 * k + 1];
         }
     }
 }
@@ -167,10 +168,12 @@ SARVO_AVX2 void walk_blocks(const Job &job, const float *pairs, const Real *leng
     const int64_t row = 2 * (job.lx + 1);
     const __m256i scale = _mm256_setr_epi32(static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2,
                                             static_cast<int32_t>(row), 2, static_cast<int32_t>(row), 2);
+    Cursor at;
     for (int64_t first = 0; first < job.n; first += kBlock) {
         BlockPixels px;
         Quad q[kQuads];
-        load_block(job, first, from_zero, px, q);
+        next_pixels(job, at, px);
+        load_block(job, from_zero, px, q);
         for (int64_t k = 0; k < count; ++k) {
             const Real length = lengths[k];
 #pragma GCC unroll 4
