@@ -130,10 +130,9 @@ def touches_mask(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
     return near
 
 
-def unclaimed_pixels(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], first: int = 0) -> NDArray[np.int64]:
-    """Flat indices, in increasing order and offset by `first`, of the foreground pixels that
-    carry no label."""
-    return np.flatnonzero(foreground & (labels == 0)).astype(np.int64) + first
+def unclaimed_pixels(labels: NDArray[np.uint32], foreground: NDArray[np.bool_]) -> NDArray[np.int64]:
+    """Flat indices, in increasing order, of the foreground pixels that carry no label."""
+    return np.flatnonzero(foreground & (labels == 0)).astype(np.int64)
 
 
 def join_unclaimed(flat: NDArray[np.uint32], shape: tuple[int, int], unclaimed: NDArray[np.int64]) -> NDArray[np.int64]:
