@@ -29,7 +29,7 @@ from numpy.typing import NDArray
 import sarvo_functions as sf
 
 from ._joins import Rim, join_rims, pieces_of
-from ._labels import NEIGHBOURS_8, boxes_of, touches_mask
+from ._labels import NEIGHBOURS_8, boxes_of, near_labels, sole_labels
 from ._tiles import NpyFile, Slices, Tile, load_npy, window_around, write_region
 
 
@@ -239,21 +239,15 @@ def background_pieces(files: Files, grid: Grid, tile: Tile, table: NDArray[np.ui
                           (pieces[:, 0], cx.start == 0), (pieces[:, -1], cx.stop == lx)):
         if on_edge:
             edge[side] = True
-    owner = np.zeros(n + 1, np.int64)
     # Only background pixels beside a mask can see a label.
-    ys, xs = np.nonzero((pieces > 0) & touches_mask(masks)[inner])
-    piece = pieces[ys, xs].astype(np.intp)
+    ys, xs = np.nonzero((pieces > 0) & near_labels(masks)[inner])
     wy, wx = ys + inner[0].start, xs + inner[1].start
-    for dy, dx in NEIGHBOURS_8:
+    around = np.zeros((len(NEIGHBOURS_8), ys.size), np.int64)
+    for k, (dy, dx) in enumerate(NEIGHBOURS_8):
         ny, nx = wy + dy, wx + dx
         inside = (ny >= 0) & (ny < masks.shape[0]) & (nx >= 0) & (nx < masks.shape[1])
-        label = np.zeros(ys.size, np.int64)
-        label[inside] = masks[ny[inside], nx[inside]]
-        touching = label > 0
-        p, lab = piece[touching], label[touching]
-        unseen = owner[p] == 0
-        owner[p[unseen]] = lab[unseen]
-        owner[p[owner[p] != lab]] = -1
+        around[k, inside] = masks[ny[inside], nx[inside]]
+    owner = sole_labels(np.tile(pieces[ys, xs].astype(np.intp), len(NEIGHBOURS_8)), around.ravel(), n)
     return Rim.of(pieces), edge, owner
 
 

@@ -9,6 +9,8 @@ from numpy.typing import NDArray
 
 import sarvo_functions as sf
 
+from ._bands import row_bands
+
 # The eight neighbours of a pixel, as (dy, dx).
 NEIGHBOURS_8 = ((-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1))
 
@@ -23,14 +25,11 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
         return boxes
     # Only the ends of each row's runs of one label can be a box's side, and a label's first
     # and last pixels in row-major order lie on its first and last rows: unbuffered
-    # reductions per label over the run ends, no sort. A run starts where the label changes
-    # or a row begins and ends where the next one starts: one comparison finds both ends.
+    # reductions per label over the run ends, no sort. A run ends where the next one starts.
     lx = masks.shape[1]
     flat = masks.ravel()
-    change = np.empty(masks.shape, np.bool_)
-    change[:, 0] = True
-    np.not_equal(masks[:, 1:], masks[:, :-1], out=change[:, 1:])
-    run_start = np.flatnonzero(change)
+    run_start = np.concatenate([run_starts(masks[rows]) + rows.start * lx
+                                for rows in row_bands(masks.shape[0], masks.itemsize * lx)])
     run_label = flat[run_start]
     labelled = run_label != 0
     first_of_run = run_start[labelled]
@@ -52,6 +51,16 @@ def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     return boxes
 
 
+def run_starts(block: NDArray[Any]) -> NDArray[np.intp]:
+    """Flat indices in `block` of the pixels that start a row's run of one value: where the
+    value changes or a row begins."""
+    flat = block.reshape(-1)
+    change = np.empty(flat.size, np.bool_)
+    np.not_equal(flat[1:], flat[:-1], out=change[1:])     # one pass along the band, then
+    change[::block.shape[1]] = True                       # each row's first pixel
+    return np.flatnonzero(change)
+
+
 def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
     """Labels 1 … n in the order of their old values; 0 stays background."""
     values, inverse = np.unique(labels, return_inverse=True)
@@ -67,19 +76,24 @@ def background_pieces(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], in
     inside a piece already grown is skipped). The runs on an edge come first, so that their
     pieces take the first numbers."""
     ly, lx = masks.shape
-    background = masks == 0
-    starts = np.empty_like(background)
-    starts[:, 0] = background[:, 0]
-    np.less(background[:, :-1], background[:, 1:], out=starts[:, 1:])     # background after a mask pixel
-    first = np.flatnonzero(starts)
-    rows, cols = np.divmod(first, lx)
-    on_edge = (rows == 0) | (rows == ly - 1) | (cols == 0)
+    hist = np.empty((ly, lx), np.uint8)         # 255 on the background: well populated everywhere
+    firsts = []
+    for rows in row_bands(ly, masks.itemsize * lx):
+        background = hist[rows].view(np.bool_)
+        np.equal(masks[rows], 0, out=background)
+        line = background.reshape(-1)
+        starts = np.empty_like(line)
+        np.less(line[:-1], line[1:], out=starts[1:])     # background after a mask pixel, and
+        starts[::lx] = line[::lx]                          # each row's first pixel if background
+        firsts.append(np.flatnonzero(starts) + rows.start * lx)
+        hist[rows] *= 255
+    first = np.concatenate(firsts) if firsts else np.empty(0, np.intp)
+    rows_, cols = np.divmod(first, lx)
+    on_edge = (rows_ == 0) | (rows_ == ly - 1) | (cols == 0)
     # A row's run that reaches the right edge is the row's last one.
-    on_edge[np.searchsorted(first, (np.flatnonzero(background[:, -1]) + 1) * lx) - 1] = True
+    on_edge[np.searchsorted(first, (np.flatnonzero(hist[:, -1]) + 1) * lx) - 1] = True
     order = np.concatenate([np.flatnonzero(on_edge), np.flatnonzero(~on_edge)])
-    seeds = np.stack([rows[order], cols[order]], axis=1).astype(np.uint32)
-    hist = background.view(np.uint8)
-    hist *= 255                                 # in place: every background pixel is well populated
+    seeds = np.stack([rows_[order], cols[order]], axis=1).astype(np.uint32)
     pos = np.zeros((2, ly, lx), np.int16)
     pieces: NDArray[np.uint32] = sf.bfs(hist, pos, seeds)
     return pieces, int(np.count_nonzero(on_edge))
@@ -94,45 +108,85 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
                         f"got {masks.dtype} of shape {masks.shape}")
     if masks.size == 0:
         return 0
-    lx = masks.shape[1]
-    pieces, edge = background_pieces(masks)
-    # Pixels of enclosed pieces; none lies on an edge, so all eight neighbours of each are
-    # inside the image and flat offsets reach them. Only those beside a mask can see a label.
-    enclosed = np.flatnonzero(pieces.ravel() > edge)
-    enclosed_piece = pieces.ravel()[enclosed].astype(np.intp) - edge
-    beside = touches_mask(masks).ravel()[enclosed]
-    where, piece = enclosed[beside], enclosed_piece[beside]
-    flat = masks.ravel()
-    # Per enclosed piece: the one label seen beside it, or -1 once a second label shows up.
-    owner = np.zeros(max(int(pieces.max(initial=0)) - edge, 0) + 1, np.int64)
-    for dy, dx in NEIGHBOURS_8:
-        label = flat[where + (dy * lx + dx)].astype(np.int64)
-        touching = label > 0
-        p, lab = piece[touching], label[touching]
-        unseen = owner[p] == 0
-        owner[p[unseen]] = lab[unseen]
-        owner[p[owner[p] != lab]] = -1
-    owner[owner < 0] = 0
-    label_of = owner[enclosed_piece]
-    fill = label_of > 0
-    flat[enclosed[fill]] = label_of[fill].astype(np.uint32)
-    return int(fill.sum())
-
-
-def touches_mask(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
-    """Pixels with a labelled pixel among their eight neighbours."""
-    labelled = masks > 0
-    near = np.zeros_like(labelled)
     ly, lx = masks.shape
-    for dy, dx in NEIGHBOURS_8:
-        near[max(0, -dy):ly - max(0, dy), max(0, -dx):lx - max(0, dx)] |= \
-            labelled[max(0, dy):ly - max(0, -dy), max(0, dx):lx - max(0, -dx)]
+    pieces, edge = background_pieces(masks)
+    flat = masks.ravel()
+    # Only enclosed pixels beside a mask can see a label.
+    found = [enclosed_beside_mask(masks, pieces, edge, rows) for rows in row_bands(ly, 4 * lx)]
+    where = np.concatenate([w for w, _ in found])
+    if not where.size:
+        return 0
+    piece = pieces.ravel()[where].astype(np.intp)
+    around = np.concatenate([a for _, a in found]).ravel()
+    owner = sole_labels(np.repeat(piece, len(NEIGHBOURS_8)), around, int(piece.max()))
+    # Every enclosed piece has pixels beside a mask on its first and last rows (the pixel
+    # above its top is a mask's), so the rows of owned pieces are those of their pixels here.
+    rows_owned = where[owner[piece] > 0] // lx
+    if not rows_owned.size:
+        return 0
+    filled = 0
+    for rows in row_bands(int(rows_owned.max()) + 1, 4 * lx, int(rows_owned.min())):
+        inside = np.flatnonzero(pieces[rows] > edge)
+        label = owner[pieces[rows].ravel()[inside]]
+        taken = label > 0
+        flat[inside[taken] + rows.start * lx] = label[taken]
+        filled += int(np.count_nonzero(taken))
+    return filled
+
+
+def enclosed_beside_mask(masks: NDArray[np.uint32], pieces: NDArray[np.uint32], edge: int,
+                         rows: slice) -> tuple[NDArray[np.intp], NDArray[np.uint32]]:
+    """The pixels in `rows` of an enclosed background piece (numbered above `edge`) that have
+    a labelled pixel among their eight neighbours: their flat indices, and (n, 8) the labels
+    of those neighbours, read while the rows are in the cache."""
+    lx = masks.shape[1]
+    enclosed = pieces[rows] > edge
+    if not enclosed.any():
+        return np.empty(0, np.intp), np.empty((0, len(NEIGHBOURS_8)), np.uint32)
+    # No enclosed pixel lies on an image edge, so its neighbours lie in the rows around.
+    top, bottom = max(rows.start - 1, 0), min(rows.stop + 1, masks.shape[0])
+    block = masks[top:bottom]
+    near = near_labels(block)[rows.start - top:rows.stop - top]
+    local = np.flatnonzero(enclosed & near) + (rows.start - top) * lx
+    around = block.ravel()[local[:, None] + np.array([dy * lx + dx for dy, dx in NEIGHBOURS_8])]
+    return local + top * lx, around
+
+
+def near_labels(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
+    """Pixels that are labelled or have a labelled pixel among their eight neighbours: a
+    3 × 3 dilation, as a pass along the rows and one across them."""
+    labelled = masks > 0
+    across = labelled.copy()
+    across[:, 1:] |= labelled[:, :-1]
+    across[:, :-1] |= labelled[:, 1:]
+    near = across.copy()
+    near[1:] |= across[:-1]
+    near[:-1] |= across[1:]
     return near
 
 
-def unclaimed_pixels(labels: NDArray[np.uint32], foreground: NDArray[np.bool_]) -> NDArray[np.int64]:
-    """Flat indices, in increasing order, of the foreground pixels that carry no label."""
-    return np.flatnonzero(foreground & (labels == 0)).astype(np.int64)
+def sole_labels(pieces: NDArray[np.intp], labels: NDArray[np.integer[Any]], n: int) -> NDArray[np.int64]:
+    """Per piece 0 … n, the one label that the pairs (pieces[i], labels[i]) give it: 0 when
+    none does (label 0 is no label), -1 when two differ. Any label written first stands in
+    for the piece; a pair that disagrees with it shows a second."""
+    seen = labels > 0
+    p, label = pieces[seen], labels[seen]
+    owner = np.zeros(n + 1, np.int64)
+    owner[p] = label
+    owner[p[owner[p] != label]] = -1
+    return owner
+
+
+def cut_to_foreground(labels: NDArray[np.uint32], foreground: NDArray[np.bool_]) -> NDArray[np.int64]:
+    """Sets the labels off the foreground to 0, in place, and returns the flat indices, in
+    increasing order, of the foreground pixels that carry no label."""
+    lx = labels.shape[1]
+    unclaimed = []
+    for rows in row_bands(labels.shape[0], labels.itemsize * lx):
+        part, inside = labels[rows], foreground[rows]
+        np.multiply(part, inside, out=part)
+        unclaimed.append(np.flatnonzero(inside & (part == 0)).astype(np.int64) + rows.start * lx)
+    return np.concatenate(unclaimed) if unclaimed else np.empty(0, np.int64)
 
 
 def join_unclaimed(flat: NDArray[np.uint32], shape: tuple[int, int], unclaimed: NDArray[np.int64]) -> NDArray[np.int64]:

@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 import sarvo_functions as sf
 
 from ._checks import check_labels
-from ._labels import boxes_of, join_unclaimed, unclaimed_pixels
+from ._labels import boxes_of, cut_to_foreground, join_unclaimed
 from ._timing import Progress, Stopwatch
 
 # _steps2D_all reaches 200 unit steps in four composition rounds.
@@ -79,9 +79,9 @@ def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watc
     seed claims took the label of whatever cell the walk had last passed, however far away,
     and that cell's mask then spanned the image."""
     watch.stage("cut to foreground")
-    np.multiply(labels, foreground, out=labels)
+    unclaimed = cut_to_foreground(labels, foreground)
     watch.stage("join unclaimed foreground")
-    join_unclaimed(labels.reshape(-1), (labels.shape[0], labels.shape[1]), unclaimed_pixels(labels, foreground))
+    join_unclaimed(labels.reshape(-1), (labels.shape[0], labels.shape[1]), unclaimed)
     watch.stage("renumbering")
     sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place
     watch.stop()

@@ -9,6 +9,7 @@ from numpy.typing import ArrayLike, NDArray
 
 import sarvo_functions as sf
 
+from ._bands import row_bands
 from ._checks import check_count, check_flow, check_probability, check_real
 from ._labels import boxes_of, fill_enclosed_holes
 from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, masks_from_displacements
@@ -20,8 +21,6 @@ ProbabilityKind = Literal["logits", "probability"]
 DEFAULT_THRESHOLD: dict[str, float] = {"logits": 0.0, "probability": 0.5}
 DEFAULT_FLOW_THRESHOLD = 0.4
 DEFAULT_MIN_SIZE = 15
-# Bytes of input that the conversions handle at a time: well inside a core's caches.
-BAND_BYTES = 1 << 19
 
 
 @dataclass
@@ -189,17 +188,15 @@ def foreground_of(prob: NDArray[Any], params: RoadParameters) -> NDArray[np.bool
     [0, 1] are refused. Elementwise, so a window's foreground is the whole image's, cut."""
     if prob.dtype == np.bool_:
         return np.ascontiguousarray(prob)
-    # The sum is finite unless some value is NaN or infinite; only then is each one looked at.
-    # A band of rows at a time, compared while it is in the cache.
+    # The sum is finite only if no value is NaN (or infinite); only when it is not is each
+    # value looked at. A band of rows at a time, compared while it is in the cache.
     foreground = np.empty(prob.shape, np.bool_)
-    total = 0.0
-    band = max(1, BAND_BYTES // max(1, prob.itemsize * prob.shape[1]))
-    for y in range(0, prob.shape[0], band):
-        part = prob[y:y + band]
-        with np.errstate(invalid="ignore", over="ignore"):      # inf - inf: a NaN that looks further
-            total += float(np.sum(part, dtype=np.float64))
-        np.greater(part, params.threshold, out=foreground[y:y + band])
-    if not np.isfinite(total) and np.isnan(prob).any():
+    finite = True
+    for rows in row_bands(prob.shape[0], prob.itemsize * prob.shape[1]):
+        part = prob[rows]
+        finite = finite and all_finite_by_sum(part)
+        np.greater(part, params.threshold, out=foreground[rows])
+    if not finite and np.isnan(prob).any():
         raise ValueError("probability holds NaN values")
     if params.probability_kind == "probability" and prob.size and (prob.min() < 0 or prob.max() > 1):
         raise ValueError(f"probability values lie in [{prob.min()}, {prob.max()}], outside [0, 1]: "
@@ -214,23 +211,29 @@ def unit_flow(field: NDArray[Any], foreground: NDArray[np.bool_], params: RoadPa
     infinite values are refused. Elementwise, so a window's flow is the whole image's, cut."""
     unit = np.empty(field.shape, np.float32)
     scale = np.float32(1.0 / params.flow_scale)
-    total = 0.0
+    finite = True
     # A band of rows at a time: the product, the scaling and the check each read what the one
     # before wrote while it is still in the cache, instead of three passes over the image.
-    band = max(1, BAND_BYTES // max(1, 4 * field.shape[0] * field.shape[2]))
-    for y in range(0, field.shape[1], band):
-        rows = slice(y, y + band)
+    for rows in row_bands(field.shape[1], 4 * field.shape[0] * field.shape[2]):
         part = unit[:, rows]
         with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
             np.multiply(field[:, rows], foreground[rows], out=part, casting="unsafe")
             if params.flow_scale != 1.0:
                 part *= scale
-            # A float64 sum of float32 values cannot overflow: it is finite exactly when every value is.
-            total += float(np.sum(part, dtype=np.float64))
-    if not np.isfinite(total):
+        finite = finite and all_finite_by_sum(part)
+    if not finite and not np.isfinite(unit).all():
         raise ValueError(f"flow holds {int(np.count_nonzero(~np.isfinite(unit)))} NaN or infinite values "
                          f"(in float32, after division by flow_scale)")
     return unit
+
+
+def all_finite_by_sum(values: NDArray[np.floating[Any]]) -> bool:
+    """True when the sum of `values` is finite, which proves every value finite: a NaN or an
+    infinity carries into any sum. False can also mean that finite values overflowed the sum,
+    so the caller looks at each value then. The sum runs in the values' own precision (float16
+    in float32), at vector speed."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        return bool(np.isfinite(np.sum(values, dtype=np.promote_types(values.dtype, np.float32))))
 
 
 def finish_from_displacements(unit: NDArray[np.float32], foreground: NDArray[np.bool_], disp: NDArray[np.float32],

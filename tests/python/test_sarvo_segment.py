@@ -64,6 +64,40 @@ def test_only_holes_inside_one_mask_are_filled(case, filled):
     assert [tuple(p) for p in changed] == filled and np.all(masks[tuple(changed.T)] == 1)
 
 
+@pytest.mark.parametrize("band_rows", [1, 3, None])
+def test_holes_are_filled_by_the_rule_whatever_the_band_of_rows(monkeypatch, band_rows):
+    # Speckled cells: single-pixel holes inside one mask, between two, touching one only at a
+    # corner, on the edge, and across the seams of bands of rows.
+    ndimage = pytest.importorskip("scipy.ndimage")
+    masks = road.synthetic_mask((61, 83), diameter=(8.0, 16.0), seed=3)
+    masks[np.random.default_rng(3).random(masks.shape) < 0.15] = 0
+    masks[1:, 0] = masks[:-1, -1]           # a row's last label goes on at the next row's start
+    if band_rows:
+        monkeypatch.setattr("sarvo_segment._bands.BAND_BYTES", 4 * masks.shape[1] * band_rows)
+    square = np.ones((3, 3), bool)
+    pieces, n = ndimage.label(masks == 0, structure=square)
+    expected = masks.copy()
+    on_edge = np.concatenate([pieces[0], pieces[-1], pieces[:, 0], pieces[:, -1]])
+    for k in np.setdiff1d(np.arange(1, n + 1), on_edge):
+        piece = pieces == k
+        around = np.unique(masks[ndimage.binary_dilation(piece, square) & ~piece])
+        expected[piece] = around[0] if len(around) == 1 else 0
+    filled = masks.copy()
+    assert ss.fill_enclosed_holes(filled) == np.count_nonzero(expected != masks) > 20
+    np.testing.assert_array_equal(filled, expected)
+    np.testing.assert_array_equal(ss.boxes_of(filled), [[[s.start, s.stop] for s in box]
+                                                        for box in ndimage.find_objects(filled)])
+
+
+def test_the_road_in_bands_of_one_row_gives_the_whole_image_answer(monkeypatch, predicted):
+    _, flow, logits = predicted
+    whole = ss.masks_from_flow(flow, logits, flow_scale=4.0, details=True)
+    monkeypatch.setattr("sarvo_segment._bands.BAND_BYTES", 1)
+    banded = ss.masks_from_flow(flow, logits, flow_scale=4.0, details=True)
+    for name in ("masks", "grown", "foreground", "flow", "errors"):
+        np.testing.assert_array_equal(getattr(banded, name), getattr(whole, name))
+
+
 @pytest.mark.parametrize("kind", ["float16", "float64", "fortran", "strided"])
 def test_every_float_kind_and_layout_gives_the_float32_answer(predicted, kind):
     _, flow, logits = predicted
