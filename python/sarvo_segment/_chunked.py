@@ -242,12 +242,12 @@ def background_pieces(files: Files, grid: Grid, tile: Tile, table: NDArray[np.ui
     # Only background pixels beside a mask can see a label.
     ys, xs = np.nonzero((pieces > 0) & near_labels(masks)[inner])
     wy, wx = ys + inner[0].start, xs + inner[1].start
-    around = np.zeros((len(NEIGHBOURS_8), ys.size), np.int64)
+    around = np.zeros((len(NEIGHBOURS_8), ys.size), np.uint32)
     for k, (dy, dx) in enumerate(NEIGHBOURS_8):
         ny, nx = wy + dy, wx + dx
         inside = (ny >= 0) & (ny < masks.shape[0]) & (nx >= 0) & (nx < masks.shape[1])
         around[k, inside] = masks[ny[inside], nx[inside]]
-    owner = sole_labels(np.tile(pieces[ys, xs].astype(np.intp), len(NEIGHBOURS_8)), around.ravel(), n)
+    owner = sole_labels(pieces[ys, xs].astype(np.intp), around, n)
     return Rim.of(pieces), edge, owner
 
 

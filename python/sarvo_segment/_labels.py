@@ -71,32 +71,48 @@ def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
 def background_pieces(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], int]:
     """The 8-connected pieces of the background (0 in `masks`), numbered from 1 with gaps, 0 on
     the masks, and a number `edge`: the pieces that touch an image edge are those numbered 1 …
-    `edge`. `bfs` grows them: every background pixel counts as well populated, and a seed at
-    the start of every background run of a row reaches every piece at least once (a seed
-    inside a piece already grown is skipped). The runs on an edge come first, so that their
-    pieces take the first numbers."""
+    `edge`. `bfs` grows them from seeds (seed k's piece is k + 1; a seed inside a piece already
+    grown is skipped), with every background pixel counted as well populated.
+
+    The seeds on an image edge come first: every background run start of the top and bottom
+    rows and every background pixel of the left and right columns. Then the start of every
+    other run that has no background just above its first pixel (up-left, up or up-right):
+    a piece's first run in row-major order is such a run, and runs left out are 8-connected
+    to an earlier one, so every piece is reached with far fewer seeds than runs."""
     ly, lx = masks.shape
     hist = np.empty((ly, lx), np.uint8)         # 255 on the background: well populated everywhere
-    firsts = []
+    edge_seeds: list[NDArray[np.intp]] = []
+    inner_seeds: list[NDArray[np.intp]] = []
     for rows in row_bands(ly, masks.itemsize * lx):
-        background = hist[rows].view(np.bool_)
-        np.equal(masks[rows], 0, out=background)
+        top = max(rows.start - 1, 0)
+        block = masks[top:rows.stop] == 0       # with the row above, if there is one
+        background = block[rows.start - top:]
+        hist[rows] = background
+        hist[rows] *= 255
         line = background.reshape(-1)
         starts = np.empty_like(line)
         np.less(line[:-1], line[1:], out=starts[1:])     # background after a mask pixel, and
         starts[::lx] = line[::lx]                          # each row's first pixel if background
-        firsts.append(np.flatnonzero(starts) + rows.start * lx)
-        hist[rows] *= 255
-    first = np.concatenate(firsts) if firsts else np.empty(0, np.intp)
-    rows_, cols = np.divmod(first, lx)
-    on_edge = (rows_ == 0) | (rows_ == ly - 1) | (cols == 0)
-    # A row's run that reaches the right edge is the row's last one.
-    on_edge[np.searchsorted(first, (np.flatnonzero(hist[:, -1]) + 1) * lx) - 1] = True
-    order = np.concatenate([np.flatnonzero(on_edge), np.flatnonzero(~on_edge)])
-    seeds = np.stack([rows_[order], cols[order]], axis=1).astype(np.uint32)
+        starts = starts.reshape(background.shape)
+        above = np.zeros_like(background)
+        above[1 - (rows.start - top):] = block[:len(background) - 1 + (rows.start - top)]
+        reach = above.copy()
+        reach[:, 1:] |= above[:, :-1]
+        reach[:, :-1] |= above[:, 1:]
+        inner = starts & ~reach
+        inner[:, 0] = False
+        offset = rows.start * lx
+        sides = [np.flatnonzero(background[:, 0]) * lx, np.flatnonzero(background[:, -1]) * lx + lx - 1]
+        for y in {0, ly - 1} & set(range(rows.start, rows.stop)):
+            inner[y - rows.start] = False
+            sides.append(np.flatnonzero(starts[y - rows.start]) + (y - rows.start) * lx)
+        edge_seeds.extend(side + offset for side in sides)
+        inner_seeds.append(np.flatnonzero(inner) + offset)
+    first = np.concatenate(edge_seeds + inner_seeds) if ly else np.empty(0, np.intp)
+    seeds = np.stack(np.divmod(first, lx), axis=1).astype(np.uint32)
     pos = np.zeros((2, ly, lx), np.int16)
     pieces: NDArray[np.uint32] = sf.bfs(hist, pos, seeds)
-    return pieces, int(np.count_nonzero(on_edge))
+    return pieces, sum(side.size for side in edge_seeds)
 
 
 def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
@@ -117,8 +133,7 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
     if not where.size:
         return 0
     piece = pieces.ravel()[where].astype(np.intp)
-    around = np.concatenate([a for _, a in found]).ravel()
-    owner = sole_labels(np.repeat(piece, len(NEIGHBOURS_8)), around, int(piece.max()))
+    owner = sole_labels(piece, np.concatenate([a for _, a in found], axis=1), int(piece.max()))
     # Every enclosed piece has pixels beside a mask on its first and last rows (the pixel
     # above its top is a mask's), so the rows of owned pieces are those of their pixels here.
     rows_owned = where[owner[piece] > 0] // lx
@@ -137,18 +152,18 @@ def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
 def enclosed_beside_mask(masks: NDArray[np.uint32], pieces: NDArray[np.uint32], edge: int,
                          rows: slice) -> tuple[NDArray[np.intp], NDArray[np.uint32]]:
     """The pixels in `rows` of an enclosed background piece (numbered above `edge`) that have
-    a labelled pixel among their eight neighbours: their flat indices, and (n, 8) the labels
+    a labelled pixel among their eight neighbours: their flat indices, and (8, n) the labels
     of those neighbours, read while the rows are in the cache."""
     lx = masks.shape[1]
     enclosed = pieces[rows] > edge
     if not enclosed.any():
-        return np.empty(0, np.intp), np.empty((0, len(NEIGHBOURS_8)), np.uint32)
+        return np.empty(0, np.intp), np.empty((len(NEIGHBOURS_8), 0), np.uint32)
     # No enclosed pixel lies on an image edge, so its neighbours lie in the rows around.
     top, bottom = max(rows.start - 1, 0), min(rows.stop + 1, masks.shape[0])
     block = masks[top:bottom]
     near = near_labels(block)[rows.start - top:rows.stop - top]
     local = np.flatnonzero(enclosed & near) + (rows.start - top) * lx
-    around = block.ravel()[local[:, None] + np.array([dy * lx + dx for dy, dx in NEIGHBOURS_8])]
+    around = block.ravel()[np.array([dy * lx + dx for dy, dx in NEIGHBOURS_8])[:, None] + local]
     return local + top * lx, around
 
 
@@ -165,15 +180,18 @@ def near_labels(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
     return near
 
 
-def sole_labels(pieces: NDArray[np.intp], labels: NDArray[np.integer[Any]], n: int) -> NDArray[np.int64]:
-    """Per piece 0 … n, the one label that the pairs (pieces[i], labels[i]) give it: 0 when
-    none does (label 0 is no label), -1 when two differ. Any label written first stands in
-    for the piece; a pair that disagrees with it shows a second."""
-    seen = labels > 0
-    p, label = pieces[seen], labels[seen]
+def sole_labels(pieces: NDArray[np.intp], around: NDArray[np.uint32], n: int) -> NDArray[np.int64]:
+    """Per piece 0 … n, the one label that pixels of it see: pixel i of piece pieces[i] sees
+    the labels around[:, i] (0 is no label). 0 when no pixel sees one, -1 when two differ.
+    Each pixel is reduced to its largest label first, and marked when it sees two itself;
+    any pixel's label then stands in for the piece, and one that disagrees shows a second."""
+    largest = around.max(axis=0)
+    smallest = (around - np.uint32(1)).min(axis=0) + np.uint32(1)     # 0 - 1 wraps to the largest uint32
+    seen = largest > 0
+    p, label, mixed = pieces[seen], largest[seen], (smallest != largest)[seen]
     owner = np.zeros(n + 1, np.int64)
     owner[p] = label
-    owner[p[owner[p] != label]] = -1
+    owner[p[mixed | (owner[p] != label)]] = -1
     return owner
 
 
