@@ -5,8 +5,8 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 
-# Bytes of the widest array a band reads: well inside a core's caches.
-BAND_BYTES = 1 << 19
+# Bytes of the widest array a band reads: about a core's L2 cache.
+BAND_BYTES = 1 << 20
 
 
 def row_bands(stop: int, row_bytes: int, start: int = 0) -> Iterator[slice]:

@@ -217,8 +217,13 @@ def unit_flow(field: NDArray[Any], foreground: NDArray[np.bool_], params: RoadPa
     for rows in row_bands(field.shape[1], 4 * field.shape[0] * field.shape[2]):
         part = unit[:, rows]
         with np.errstate(over="ignore", invalid="ignore"):      # what overflows or is NaN is refused below
-            np.multiply(field[:, rows], foreground[rows], out=part, casting="unsafe")
-            if params.flow_scale != 1.0:
+            if field.dtype == np.float32:
+                # One product per value: x * (0 or scale) rounds as (x * (0 or 1)) * scale does.
+                factor = foreground[rows].astype(np.float32)
+                factor *= scale
+                np.multiply(field[:, rows], factor, out=part)
+            else:
+                np.multiply(field[:, rows], foreground[rows], out=part, casting="unsafe")
                 part *= scale
         finite = finite and all_finite_by_sum(part)
     if not finite and not np.isfinite(unit).all():
