@@ -144,11 +144,12 @@ def measure_road(sides, repeat):
         found = seg.masks_from_flow(flow, logits, flow_scale=scale, details=True)
         stages[side] = found.seconds
         print(f"{side}^2: {len(np.unique(truth)) - 1} true cells, {found.n_cells} found", flush=True)
+        del found           # its intermediates would crowd the memory the timed calls take afresh
         for name, run in (("masks_from_flow", lambda: seg.masks_from_flow(flow, logits, flow_scale=scale)),
                           ("segment(masks)", lambda: seg.segment(truth))):
             whole, kernels, calls = glue_ratio(sf, run, repeat)
             glue.append((name, side, whole, kernels, calls))
-        del flow, logits, truth, found
+        del flow, logits, truth
     return stages, glue
 
 

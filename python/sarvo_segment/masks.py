@@ -12,7 +12,7 @@ import sarvo_functions as sf
 from ._bands import row_bands
 from ._checks import check_count, check_flow, check_probability, check_real
 from ._labels import boxes_of, fill_enclosed_holes
-from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, masks_from_displacements
+from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, finish_masks, masks_from_displacements
 from ._timing import Progress, Stopwatch
 
 ProbabilityKind = Literal["logits", "probability"]
@@ -246,11 +246,13 @@ def finish_from_displacements(unit: NDArray[np.float32], foreground: NDArray[np.
                               ) -> NDArray[np.uint32] | FlowSegmentation:
     """Everything after flow following, on the whole image: seeds, growth and clean-up from
     the displacements, then quality control."""
-    road = masks_from_displacements(unit, disp, foreground, watch)
+    road = masks_from_displacements(unit, disp, foreground, watch, finish=False)
     grown = road.masks
+    runs = finish_masks(grown, foreground, watch)
 
     watch.stage("compute_flow_error_cell_size")
-    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown), params.min_size, params.approx_frac)
+    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown, runs), params.min_size,
+                                                    params.approx_frac)
     small = sizes < params.min_size
     bad_flow = ~small & (errors > params.flow_threshold)
     watch.stage("renum_masks")
