@@ -74,7 +74,8 @@ def relabel_consecutive(labels: NDArray[Any]) -> NDArray[np.uint32]:
     return new[inverse].reshape(labels.shape).astype(np.uint32)
 
 
-def background_pieces(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], int]:
+def background_pieces(masks: NDArray[np.uint32], scratch: NDArray[np.int16] | None = None
+                      ) -> tuple[NDArray[np.uint32], int]:
     """The 8-connected pieces of the background (0 in `masks`), numbered from 1 with gaps, 0 on
     the masks, and a number `edge`: the pieces that touch an image edge are those numbered 1 …
     `edge`. `bfs` grows them from seeds (seed k's piece is k + 1; a seed inside a piece already
@@ -84,7 +85,10 @@ def background_pieces(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], in
     rows and every background pixel of the left and right columns. Then the start of every
     other run that has no background just above its first pixel (up-left, up or up-right):
     a piece's first run in row-major order is such a run, and runs left out are 8-connected
-    to an earlier one, so every piece is reached with far fewer seeds than runs."""
+    to an earlier one, so every piece is reached with far fewer seeds than runs.
+
+    `bfs` writes zeros into a displacement array of the image's shape and never reads it:
+    `scratch`, if given, serves (see `fill_enclosed_holes`); else a fresh one does."""
     ly, lx = masks.shape
     hist = np.empty((ly, lx), np.uint8)         # 255 on the background: well populated everywhere
     edge_seeds: list[NDArray[np.intp]] = []
@@ -116,22 +120,31 @@ def background_pieces(masks: NDArray[np.uint32]) -> tuple[NDArray[np.uint32], in
         inner_seeds.append(np.flatnonzero(inner) + offset)
     first = np.concatenate(edge_seeds + inner_seeds) if ly else np.empty(0, np.intp)
     seeds = np.stack(np.divmod(first, lx), axis=1).astype(np.uint32)
-    pos = np.zeros((2, ly, lx), np.int16)
+    pos = np.zeros((2, ly, lx), np.int16) if scratch is None else scratch
     pieces: NDArray[np.uint32] = sf.bfs(hist, pos, seeds)
     return pieces, sum(side.size for side in edge_seeds)
 
 
-def fill_enclosed_holes(masks: NDArray[np.uint32]) -> int:
+def fill_enclosed_holes(masks: NDArray[np.uint32], *, scratch: NDArray[np.int16] | None = None) -> int:
     """Fills, in place, every hole of a mask: a piece of background (8-connected) that touches
     no image edge and whose neighbours (8-connected) all carry one label takes that label.
-    Background between two masks, or open to an edge, stays. Returns the pixels filled."""
+    Background between two masks, or open to an edge, stays. Returns the pixels filled.
+
+    `scratch`, optional: a writeable, C-contiguous int16 array of shape (2, Ly, Lx) whose
+    contents are not needed (they are overwritten), to spare a fresh one of that size."""
     if masks.dtype != np.uint32 or masks.ndim != 2 or not masks.flags.c_contiguous or not masks.flags.writeable:
         raise TypeError(f"masks must be a writeable, C-contiguous uint32 (Ly, Lx) array (it is filled in place), "
                         f"got {masks.dtype} of shape {masks.shape}")
+    if scratch is not None and (not isinstance(scratch, np.ndarray) or scratch.dtype != np.int16 or
+                                scratch.shape != (2, *masks.shape) or not scratch.flags.c_contiguous or
+                                not scratch.flags.writeable or np.may_share_memory(scratch, masks)):
+        raise TypeError(f"scratch must be a writeable, C-contiguous int16 array of shape (2, Ly, Lx) = "
+                        f"{(2, *masks.shape)} apart from masks, got {getattr(scratch, 'dtype', type(scratch).__name__)} "
+                        f"of shape {getattr(scratch, 'shape', None)}")
     if masks.size == 0:
         return 0
     ly, lx = masks.shape
-    pieces, edge = background_pieces(masks)
+    pieces, edge = background_pieces(masks, scratch)
     flat = masks.ravel()
     # Only enclosed pixels beside a mask can see a label.
     found = [enclosed_beside_mask(masks, pieces, edge, rows) for rows in row_bands(ly, 4 * lx)]

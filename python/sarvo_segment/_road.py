@@ -52,6 +52,17 @@ def masks_from_displacements(flow: NDArray[np.float32], disp: NDArray[np.float32
                              watch: Stopwatch, finish: bool = True) -> RoadResult:
     """The road after flow following, from the float32 displacements `disp` of every pixel
     (however they were computed: in one call or stitched from tiles). `flow` is only kept."""
+    hist, seeds, labels, _ = grow_from_displacements(disp, foreground, watch)
+    if finish:
+        finish_masks(labels, foreground, watch)
+    watch.stop()
+    return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
+
+
+def grow_from_displacements(disp: NDArray[np.float32], foreground: NDArray[np.bool_], watch: Stopwatch
+                            ) -> tuple[NDArray[np.uint8], NDArray[np.uint32], NDArray[np.uint32], NDArray[np.int16]]:
+    """The end-point counts, the seeds and the labels they grew (seed k's region is k + 1), and
+    the rounded displacements, which growth leaves settled and nothing reads after it."""
     watch.stage("round to int16")
     pos = np.empty(disp.shape, np.int16)       # rounded straight into int16: no float copy
     np.rint(disp, out=pos, casting="unsafe")
@@ -63,10 +74,7 @@ def masks_from_displacements(flow: NDArray[np.float32], disp: NDArray[np.float32
     labels = sf.bfs(hist, pos, seeds)          # also settles the grown pixels in pos
     watch.stage("extend_seed")
     sf.extend_seed(labels, pos)
-    if finish:
-        finish_masks(labels, foreground, watch)
-    watch.stop()
-    return RoadResult(flow=flow, disp=disp, hist=hist, seeds=seeds, masks=labels, seconds=watch.seconds)
+    return hist, seeds, labels, pos
 
 
 def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watch: Stopwatch) -> NDArray[np.intp]:

@@ -12,7 +12,7 @@ import sarvo_functions as sf
 from ._bands import row_bands
 from ._checks import check_count, check_flow, check_probability, check_real
 from ._labels import boxes_of, fill_enclosed_holes
-from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, finish_masks, masks_from_displacements
+from ._road import DEFAULT_APPROX_FRAC, DEFAULT_STEPS, finish_masks, grow_from_displacements
 from ._timing import Progress, Stopwatch
 
 ProbabilityKind = Literal["logits", "probability"]
@@ -246,8 +246,7 @@ def finish_from_displacements(unit: NDArray[np.float32], foreground: NDArray[np.
                               ) -> NDArray[np.uint32] | FlowSegmentation:
     """Everything after flow following, on the whole image: seeds, growth and clean-up from
     the displacements, then quality control."""
-    road = masks_from_displacements(unit, disp, foreground, watch, finish=False)
-    grown = road.masks
+    hist, seeds, grown, settled = grow_from_displacements(disp, foreground, watch)
     runs = finish_masks(grown, foreground, watch)
 
     watch.stage("compute_flow_error_cell_size")
@@ -259,12 +258,12 @@ def finish_from_displacements(unit: NDArray[np.float32], foreground: NDArray[np.
     masks = grown.copy() if details else grown
     sf.renum_masks(masks, small | bad_flow)
     watch.stage("fill enclosed holes")
-    filled = fill_enclosed_holes(masks)
+    filled = fill_enclosed_holes(masks, scratch=settled)
     watch.stop()
     if not details:
         return masks
     labels = np.arange(1, len(sizes) + 1, dtype=np.int64)
     return FlowSegmentation(masks=masks, foreground=foreground, threshold=params.threshold, flow=unit,
-                            displacements=road.disp, histogram=road.hist, seeds=road.seeds, grown=grown,
+                            displacements=disp, histogram=hist, seeds=seeds, grown=grown,
                             errors=errors, sizes=sizes, removed_small=labels[small], removed_flow=labels[bad_flow],
                             kept=labels[~(small | bad_flow)], holes_filled=filled, seconds=watch.seconds)
