@@ -15,40 +15,34 @@ from ._bands import row_bands
 NEIGHBOURS_8 = ((-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1))
 
 
-def boxes_of(masks: NDArray[np.uint32], run_start: NDArray[np.intp] | None = None) -> NDArray[np.int32]:
+def boxes_of(masks: NDArray[np.uint32]) -> NDArray[np.int32]:
     """Object boxes (nobj, 2, 2) int32 for labels 1 … masks.max(): entry k is
     [[y0, y1], [x0, x1]], the half-open bounding box of label k + 1. An absent label gets
-    [[0, 0], [0, 0]], whose equal row bounds make every kernel skip it.
-
-    `run_start`, when given, spares the scan for runs: increasing flat indices that hold every
-    row's start and every change of label (more do no harm: a run cut in two has the same ends)."""
-    # Only the ends of each row's runs of one label can be a box's side, and a label's first
-    # and last pixels in row-major order lie on its first and last rows: unbuffered
-    # reductions per label over the run ends, no sort. A run ends where the next one starts.
-    lx = masks.shape[1]
-    flat = masks.ravel()
-    if run_start is None:
-        run_start = np.concatenate([run_starts(masks[rows]) + rows.start * lx
-                                    for rows in row_bands(masks.shape[0], masks.itemsize * lx)] or
-                                   [np.empty(0, np.intp)])
-    run_label = flat[run_start]
-    nobj = int(run_label.max(initial=0))
+    [[0, 0], [0, 0]], whose equal row bounds make every kernel skip it."""
+    nobj = int(masks.max()) if masks.size else 0
     boxes = np.zeros((nobj, 2, 2), dtype=np.int32)
     if nobj == 0:
         return boxes
-    run_label = flat[run_start]
-    labelled = run_label != 0
-    first_of_run = run_start[labelled]
-    last_of_run = np.append(run_start[1:], flat.size)[labelled] - 1
-    first = np.full(nobj + 1, flat.size, np.intp)
+    # Only the ends of each row's runs of one label can be a box's side, and a label's first
+    # and last pixels in row-major order lie on its first and last rows: unbuffered
+    # reductions per label over the run ends, a band of rows at a time, no sort.
+    lx = masks.shape[1]
+    first = np.full(nobj + 1, masks.size, np.intp)
     last = np.full(nobj + 1, -1, np.intp)
     left = np.full(nobj + 1, lx, np.intp)
     right = np.full(nobj + 1, -1, np.intp)
-    label = run_label[labelled].astype(np.intp)
-    np.minimum.at(first, label, first_of_run)
-    np.minimum.at(left, label, first_of_run % lx)
-    np.maximum.at(last, label, last_of_run)
-    np.maximum.at(right, label, last_of_run % lx)
+    for rows in row_bands(masks.shape[0], masks.itemsize * lx):
+        block = masks[rows]
+        start = run_starts(block)
+        label = block.reshape(-1)[start]
+        labelled = label != 0
+        end = np.append(start[1:], block.size)[labelled] + (rows.start * lx - 1)     # a run ends where the next starts
+        start = start[labelled] + rows.start * lx
+        label = label[labelled].astype(np.intp)
+        np.minimum.at(first, label, start)
+        np.minimum.at(left, label, start % lx)
+        np.maximum.at(last, label, end)
+        np.maximum.at(right, label, end % lx)
     present = last[1:] >= 0
     boxes[present, 0, 0] = first[1:][present] // lx
     boxes[present, 0, 1] = last[1:][present] // lx + 1
@@ -214,31 +208,16 @@ def sole_labels(pieces: NDArray[np.intp], around: NDArray[np.uint32], n: int) ->
     return owner
 
 
-def cut_to_foreground(labels: NDArray[np.uint32], foreground: NDArray[np.bool_]
-                      ) -> tuple[NDArray[np.int64], NDArray[np.intp]]:
-    """Sets the labels off the foreground to 0, in place. Returns the flat indices, in
-    increasing order, of the foreground pixels that carry no label, and those of the cut
-    labels' run starts (`run_starts`), found while each band is in the cache."""
+def cut_to_foreground(labels: NDArray[np.uint32], foreground: NDArray[np.bool_]) -> NDArray[np.int64]:
+    """Sets the labels off the foreground to 0, in place, and returns the flat indices, in
+    increasing order, of the foreground pixels that carry no label."""
     lx = labels.shape[1]
-    unclaimed, runs = [np.empty(0, np.int64)], [np.empty(0, np.intp)]
+    unclaimed = [np.empty(0, np.int64)]
     for rows in row_bands(labels.shape[0], labels.itemsize * lx):
         part, inside = labels[rows], foreground[rows]
         np.multiply(part, inside, out=part)
         unclaimed.append(np.flatnonzero(inside & (part == 0)).astype(np.int64) + rows.start * lx)
-        runs.append(run_starts(part) + rows.start * lx)
-    return np.concatenate(unclaimed), np.concatenate(runs)
-
-
-def with_changed_pixels(run_start: NDArray[np.intp], changed: NDArray[np.int64], shape: tuple[int, int]
-                        ) -> NDArray[np.intp]:
-    """Run starts that stay whole after the pixels `changed` took new labels: a run may now
-    start at each of them and just after it."""
-    lx = shape[1]
-    after = changed + 1
-    more = np.unique(np.concatenate([changed, after[after % lx != 0]])).astype(np.intp)
-    at = np.searchsorted(run_start, more)
-    new = more[(at == run_start.size) | (run_start[np.minimum(at, run_start.size - 1)] != more)]
-    return np.insert(run_start, np.searchsorted(run_start, new), new)
+    return np.concatenate(unclaimed)
 
 
 def join_unclaimed(flat: NDArray[np.uint32], shape: tuple[int, int], unclaimed: NDArray[np.int64]) -> NDArray[np.int64]:

@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 import sarvo_functions as sf
 
 from ._checks import check_labels
-from ._labels import boxes_of, cut_to_foreground, join_unclaimed, with_changed_pixels
+from ._labels import boxes_of, cut_to_foreground, join_unclaimed
 from ._timing import Progress, Stopwatch
 
 # _steps2D_all reaches 200 unit steps in four composition rounds.
@@ -77,25 +77,22 @@ def grow_from_displacements(disp: NDArray[np.float32], foreground: NDArray[np.bo
     return hist, seeds, labels, pos
 
 
-def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watch: Stopwatch) -> NDArray[np.intp]:
+def finish_masks(labels: NDArray[np.uint32], foreground: NDArray[np.bool_], watch: Stopwatch) -> None:
     """The clean-up after growth, in place: the labels are cut to the foreground, foreground
     pixels that no mask claimed join the mask they reach through such pixels
     (`join_unclaimed`; the rest stay background), and `renumbering` deletes labels over 40 % of
-    the image and numbers the rest 1 … n. Returns where runs of one label may start in the
-    result, for `boxes_of`.
+    the image and numbers the rest 1 … n.
 
     `fill_holes` is not used here: its walks run through the background too, so a speck that no
     seed claims took the label of whatever cell the walk had last passed, however far away,
     and that cell's mask then spanned the image."""
     watch.stage("cut to foreground")
-    unclaimed, runs = cut_to_foreground(labels, foreground)
+    unclaimed = cut_to_foreground(labels, foreground)
     watch.stage("join unclaimed foreground")
-    joined = join_unclaimed(labels.reshape(-1), (labels.shape[0], labels.shape[1]), unclaimed)
-    runs = with_changed_pixels(runs, joined, (labels.shape[0], labels.shape[1]))
+    join_unclaimed(labels.reshape(-1), (labels.shape[0], labels.shape[1]), unclaimed)
     watch.stage("renumbering")
-    sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place; runs of one label stay so
+    sf.renumbering(labels.reshape(-1), 0)      # a view: renumbering works in place
     watch.stop()
-    return runs
 
 
 def flows_of(masks: ArrayLike, approx_frac: float = DEFAULT_APPROX_FRAC,

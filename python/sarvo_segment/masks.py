@@ -247,11 +247,10 @@ def finish_from_displacements(unit: NDArray[np.float32], foreground: NDArray[np.
     """Everything after flow following, on the whole image: seeds, growth and clean-up from
     the displacements, then quality control."""
     hist, seeds, grown, settled = grow_from_displacements(disp, foreground, watch)
-    runs = finish_masks(grown, foreground, watch)
+    finish_masks(grown, foreground, watch)
 
     watch.stage("compute_flow_error_cell_size")
-    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown, runs), params.min_size,
-                                                    params.approx_frac)
+    errors, sizes = sf.compute_flow_error_cell_size(grown, unit, boxes_of(grown), params.min_size, params.approx_frac)
     small = sizes < params.min_size
     bad_flow = ~small & (errors > params.flow_threshold)
     watch.stage("renum_masks")
