@@ -100,10 +100,7 @@ def background_pieces(masks: NDArray[np.uint32], scratch: NDArray[np.int16] | No
         starts = starts.reshape(background.shape)
         above = np.zeros_like(background)
         above[1 - (rows.start - top):] = block[:len(background) - 1 + (rows.start - top)]
-        reach = above.copy()
-        reach[:, 1:] |= above[:, :-1]
-        reach[:, :-1] |= above[:, 1:]
-        inner = starts & ~reach
+        inner = starts & ~widened_along_rows(above)
         inner[:, 0] = False
         offset = rows.start * lx
         sides = [np.flatnonzero(background[:, 0]) * lx, np.flatnonzero(background[:, -1]) * lx + lx - 1]
@@ -183,14 +180,19 @@ def enclosed_beside_mask(masks: NDArray[np.uint32], pieces: NDArray[np.uint32], 
 def near_labels(masks: NDArray[np.uint32]) -> NDArray[np.bool_]:
     """Pixels that are labelled or have a labelled pixel among their eight neighbours: a
     3 × 3 dilation, as a pass along the rows and one across them."""
-    labelled = masks > 0
-    across = labelled.copy()
-    across[:, 1:] |= labelled[:, :-1]
-    across[:, :-1] |= labelled[:, 1:]
+    across = widened_along_rows(masks > 0)
     near = across.copy()
     near[1:] |= across[:-1]
     near[:-1] |= across[1:]
     return near
+
+
+def widened_along_rows(flags: NDArray[np.bool_]) -> NDArray[np.bool_]:
+    """Each flag or'ed with its left and right neighbours in its row."""
+    wide = flags.copy()
+    wide[:, 1:] |= flags[:, :-1]
+    wide[:, :-1] |= flags[:, 1:]
+    return wide
 
 
 def sole_labels(pieces: NDArray[np.intp], around: NDArray[np.uint32], n: int) -> NDArray[np.int64]:
